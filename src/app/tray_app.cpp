@@ -1,0 +1,43 @@
+#include "app/tray_app.h"
+
+#include "app/exit_message.h"
+#include "resource_ids.h"
+#include "security/sid.h"
+
+#include <commctrl.h>
+
+#include <cwchar>
+
+TrayApp::~TrayApp() {
+    if (dialog_) icon_.removeTrayIcon();
+}
+
+int TrayApp::run() {
+    INITCOMMONCONTROLSEX controls{sizeof(controls), 0xFF};
+    ::InitCommonControlsEx(&controls);
+
+    dialog_ = std::make_unique<ControlDlg>(this);
+    dialog_->create(IDD_CONTROL_DLG, nullptr);
+    icon_.setWindow(dialog_->handle());
+    icon_.addTrayIcon();
+    icon_.refreshTrayIcon();
+
+    MSG message;
+    while (::GetMessageW(&message, nullptr, 0, 0) > 0) {
+        if (dialog_->handle() && ::IsDialogMessageW(dialog_->handle(), &message)) continue;
+        ::TranslateMessage(&message);
+        ::DispatchMessageW(&message);
+    }
+    return static_cast<int>(message.wParam);
+}
+
+int runProgram(int argc, wchar_t** argv) {
+    if (argc > 1 && std::wcscmp(argv[1], L"exit") == 0) {
+        broadcastExit();
+        return 0;
+    }
+    if (!isCurrentUserAdministrator()) return 0;
+    TrayApp app;
+    app.run();
+    return 0;
+}

@@ -1,0 +1,34 @@
+// The application object: owns the monitor dialog and the tray icon, and
+// runs the message loop on the entry thread.
+#pragma once
+
+#include "app/control_dlg.h"
+#include "app/tray_icon.h"
+
+#include <memory>
+
+class TrayApp {
+public:
+    TrayApp() = default;
+    TrayApp(const TrayApp&) = delete;
+    TrayApp& operator=(const TrayApp&) = delete;
+    // Takes the icon off the notification area when a dialog exists, also
+    // when run() is left by an error.
+    ~TrayApp();
+
+    // Creates the dialog (hidden), adds the tray icon and pumps messages
+    // until WM_QUIT; returns the quit message's wParam.
+    int run();
+
+    TrayIcon& trayIcon() { return icon_; }
+    ControlDlg* dialog() { return dialog_.get(); }
+
+private:
+    std::unique_ptr<ControlDlg> dialog_;
+    TrayIcon icon_;
+};
+
+// The program entry without the process around it: `exit` as the first
+// argument broadcasts the exit message; otherwise the monitor runs for an
+// administrator. Always 0.
+int runProgram(int argc, wchar_t** argv);

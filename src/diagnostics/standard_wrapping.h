@@ -1,0 +1,50 @@
+// The standard wrapping: every boundary operation runs its body through
+// runWrapped, so whatever escapes becomes a plain vexception with one more
+// context entry, and a structured exception inside the body is translated.
+#pragma once
+
+#include "diagnostics/exceptions.h"
+#include "diagnostics/se_translator.h"
+#include "threading/cancelation_point.h"
+
+#include <type_traits>
+#include <utility>
+
+// Converts the exception being handled (call only inside a catch block) into
+// a plain vexception with `entry` appended, in this order of kinds:
+// std::exception, vexception (any subclass: the class and code are dropped),
+// _com_error, cwrpexception, anything else ("Unexpected error").
+// A thread cancellation is re-thrown unchanged.
+vexception currentAsVexception(const ContextEntry& entry);
+
+namespace wrapping_detail {
+template <class Entry>
+ContextEntry makeEntry(Entry&& entry) {
+    if constexpr (std::is_invocable_v<Entry>)
+        return std::forward<Entry>(entry)();
+    else
+        return ContextEntry(std::forward<Entry>(entry));
+}
+}  // namespace wrapping_detail
+
+// Runs `body` inside the standard wrapping and returns its result.
+// `entry` is a ContextEntry, or a callable returning one (built only when an
+// error has to be wrapped, for entries formatted from arguments).
+template <class Entry, class Body>
+decltype(auto) runWrapped(Entry&& entry, Body&& body) {
+    SeTranslatorScope translator;
+    try {
+        return std::forward<Body>(body)();
+    } catch (...) {
+        throw currentAsVexception(wrapping_detail::makeEntry(std::forward<Entry>(entry)));
+    }
+}
+
+// The same with a deferred cancellation point open for the body's duration.
+template <class Entry, class Body>
+decltype(auto) runWrappedCancelable(Entry&& entry, Body&& body) {
+    return runWrapped(std::forward<Entry>(entry), [&]() -> decltype(auto) {
+        ThreadCancelation::CancelationPoint point(ThreadCancelation::Deferred);
+        return std::forward<Body>(body)();
+    });
+}

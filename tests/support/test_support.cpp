@@ -1,0 +1,67 @@
+#include "test_support.h"
+
+#include "diagnostics/handles.h"
+
+#include <objbase.h>
+#include <shellapi.h>
+
+#include <vector>
+
+namespace testing_support {
+
+std::wstring binDir() {
+    std::vector<wchar_t> buffer(MAX_PATH);
+    while (true) {
+        const DWORD length = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length < buffer.size()) break;
+        buffer.resize(buffer.size() * 2);
+    }
+    std::wstring path(buffer.data());
+    return path.substr(0, path.find_last_of(L"\\/"));
+}
+
+HANDLE startProcess(const std::wstring& commandLine) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    std::wstring mutableLine = commandLine;
+    if (!::CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+        return nullptr;
+    ::CloseHandle(info.hThread);
+    return info.hProcess;
+}
+
+long runProcess(const std::wstring& commandLine, DWORD timeoutMs) {
+    UniqueHandle process(startProcess(commandLine));
+    if (!process) return -1;
+    if (::WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) {
+        ::TerminateProcess(process.get(), 1);
+        return -1;
+    }
+    DWORD code = 0;
+    ::GetExitCodeProcess(process.get(), &code);
+    return static_cast<long>(code);
+}
+
+ScratchDir::ScratchDir() {
+    wchar_t temp[MAX_PATH];
+    ::GetTempPathW(MAX_PATH, temp);
+    GUID guid;
+    ::CoCreateGuid(&guid);
+    wchar_t name[64];
+    swprintf(name, 64, L"qtest-%08lx%04x", guid.Data1, guid.Data2);
+    path_ = std::wstring(temp) + name;
+    ::CreateDirectoryW(path_.c_str(), nullptr);
+}
+
+ScratchDir::~ScratchDir() {
+    std::wstring from = path_;
+    from.push_back(L'\0');  // SHFileOperation takes a double-null-terminated list
+    SHFILEOPSTRUCTW op{};
+    op.wFunc = FO_DELETE;
+    op.pFrom = from.c_str();
+    op.fFlags = FOF_NOCONFIRMATION | FOF_NOERRORUI | FOF_SILENT;
+    ::SHFileOperationW(&op);
+}
+
+}  // namespace testing_support

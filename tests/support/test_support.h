@@ -1,0 +1,47 @@
+// Helpers shared by the test programs: where the built programs are, and
+// running one of them as a child process.
+#pragma once
+
+#include "diagnostics/win32.h"
+
+#include <string>
+
+namespace testing_support {
+
+// The folder of the running test program (all built programs share it).
+std::wstring binDir();
+
+// Runs `commandLine` and waits up to `timeoutMs`. Returns the exit code, or
+// -1 when the process could not be started or did not end in time (it is
+// then terminated).
+long runProcess(const std::wstring& commandLine, DWORD timeoutMs = 30000);
+
+// Starts `commandLine` without waiting; the caller owns the process handle.
+HANDLE startProcess(const std::wstring& commandLine);
+
+// A folder of its own under %TEMP%, removed with its contents at the end of
+// the scope.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::wstring& path() const { return path_; }
+
+private:
+    std::wstring path_;
+};
+
+// Polls `condition` every 20 ms until it is true or `timeoutMs` passed.
+template <class Condition>
+bool waitUntil(Condition condition, DWORD timeoutMs) {
+    const ULONGLONG end = ::GetTickCount64() + timeoutMs;
+    while (true) {
+        if (condition()) return true;
+        if (::GetTickCount64() >= end) return false;
+        ::Sleep(20);
+    }
+}
+
+}  // namespace testing_support
