@@ -4,6 +4,7 @@
 #pragma once
 
 #include "diagnostics/exceptions.h"
+#include "diagnostics/log_manager.h"
 #include "diagnostics/se_translator.h"
 #include "threading/cancelation_point.h"
 
@@ -47,4 +48,17 @@ decltype(auto) runWrappedCancelable(Entry&& entry, Body&& body) {
         ThreadCancelation::CancelationPoint point(ThreadCancelation::Deferred);
         return std::forward<Body>(body)();
     });
+}
+
+// Runs `body` inside the standard wrapping; an error is written to the log at
+// `level` instead of leaving. Returns true when the body completed.
+template <class Entry, class Body>
+bool runWrappedLogged(int level, Entry&& entry, Body&& body) {
+    try {
+        runWrapped(std::forward<Entry>(entry), std::forward<Body>(body));
+        return true;
+    } catch (const vexception& error) {
+        LogManager::logError(level, error);
+        return false;
+    }
 }
