@@ -1,6 +1,103 @@
 #include "diagnostics/se_translator.h"
 
-// Translation itself is installed by the crash-dump support; until then the
-// scope only marks the boundary.
-SeTranslatorScope::SeTranslatorScope() = default;
-SeTranslatorScope::~SeTranslatorScope() = default;
+#include "diagnostics/crash_dump.h"
+#include "diagnostics/exceptions.h"
+
+#include <cstdint>
+
+extern "C" {
+// The trampoline (se_trampoline.S) the faulting thread resumes at; it calls
+// quarnThrowPendingSe on a frame that unwinds into the faulting function.
+void quarnSeTrampoline();
+[[noreturn]] void quarnThrowPendingSe();
+}
+
+namespace {
+
+// Two thread-local slots: the installed translator and the code of the fault
+// being translated. Plain TLS slots rather than thread_local, because the
+// vectored handler must read them without allocating.
+struct Slots {
+    DWORD translator = TLS_OUT_OF_INDEXES;
+    DWORD pendingCode = TLS_OUT_OF_INDEXES;
+};
+
+bool isOwnModule(const void* address) {
+    HMODULE module = nullptr;
+    if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                              static_cast<LPCWSTR>(address), &module))
+        return false;
+    return module == ::GetModuleHandleW(nullptr);
+}
+
+bool isTranslatable(const EXCEPTION_RECORD& record) {
+    const DWORD code = record.ExceptionCode;
+    if ((code & 0xF0000000u) != 0xC0000000u) return false;      // errors only; C++ exceptions are not
+    if (record.ExceptionFlags & EXCEPTION_NONCONTINUABLE) return false;
+    if (code == EXCEPTION_STACK_OVERFLOW) return false;          // no stack left to throw on
+    if (code == EXCEPTION_NONCONTINUABLE_EXCEPTION) return false;
+    return true;
+}
+
+LONG CALLBACK vectoredHandler(EXCEPTION_POINTERS* pointers);
+
+const Slots& slots() {
+    static const Slots instance = [] {
+        Slots s;
+        s.translator = ::TlsAlloc();
+        s.pendingCode = ::TlsAlloc();
+        ::AddVectoredExceptionHandler(1, vectoredHandler);
+        return s;
+    }();
+    return instance;
+}
+
+LONG CALLBACK vectoredHandler(EXCEPTION_POINTERS* pointers) {
+    const Slots& s = slots();
+    if (s.translator == TLS_OUT_OF_INDEXES) return EXCEPTION_CONTINUE_SEARCH;
+    const DWORD lastError = ::GetLastError();
+    auto translator = reinterpret_cast<SeTranslatorFunction>(::TlsGetValue(s.translator));
+    const EXCEPTION_RECORD& record = *pointers->ExceptionRecord;
+    if (!translator || !isTranslatable(record) || !isOwnModule(record.ExceptionAddress)) {
+        ::SetLastError(lastError);
+        return EXCEPTION_CONTINUE_SEARCH;
+    }
+
+    ::TlsSetValue(s.translator, nullptr);
+    try {
+        translator(record.ExceptionCode, pointers);
+    } catch (...) {
+    }
+    ::TlsSetValue(s.translator, reinterpret_cast<void*>(translator));
+    ::TlsSetValue(s.pendingCode, reinterpret_cast<void*>(static_cast<uintptr_t>(record.ExceptionCode)));
+
+    // Resume at the trampoline with Rsp untouched and Rip + 1 as a fake return
+    // address: the unwinder then sees the faulting function as the caller, and
+    // GCC's personality looks the call site up at (return address - 1), which
+    // is the faulting instruction itself.
+    CONTEXT& context = *pointers->ContextRecord;
+    context.R11 = context.Rip + 1;
+    context.Rip = reinterpret_cast<DWORD64>(&quarnSeTrampoline);
+    ::SetLastError(lastError);
+    return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+}  // namespace
+
+extern "C" [[noreturn]] void quarnThrowPendingSe() {
+    const auto code = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(::TlsGetValue(slots().pendingCode)));
+    throw cwrpexception(code);
+}
+
+SeTranslatorFunction setSeTranslator(SeTranslatorFunction translator) {
+    const Slots& s = slots();
+    const DWORD lastError = ::GetLastError();
+    auto previous = reinterpret_cast<SeTranslatorFunction>(::TlsGetValue(s.translator));
+    ::TlsSetValue(s.translator, reinterpret_cast<void*>(translator));
+    ::SetLastError(lastError);
+    return previous;
+}
+
+SeTranslatorScope::SeTranslatorScope() : SeTranslatorScope(seTranslator) {}
+SeTranslatorScope::SeTranslatorScope(SeTranslatorFunction translator) : previous_(setSeTranslator(translator)) {}
+SeTranslatorScope::~SeTranslatorScope() { setSeTranslator(previous_); }
