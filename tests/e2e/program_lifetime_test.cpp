@@ -1,0 +1,119 @@
+// The program's entry and lifetime, seen from outside: start monitors, end
+// them with `svcsentry.exe exit`.
+#include "diagnostics/handles.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+using testing_support::binDir;
+using testing_support::runProcess;
+using testing_support::startProcess;
+using testing_support::waitUntil;
+
+namespace {
+
+std::wstring program() {
+    return L"\"" + binDir() + L"\\svcsentry.exe\"";
+}
+
+// The monitor dialog of process `pid`, or null.
+HWND monitorWindowOf(DWORD pid) {
+    struct Search {
+        DWORD pid;
+        HWND found;
+    } search{pid, nullptr};
+    ::EnumWindows(
+        [](HWND window, LPARAM param) -> BOOL {
+            auto* s = reinterpret_cast<Search*>(param);
+            DWORD owner = 0;
+            ::GetWindowThreadProcessId(window, &owner);
+            wchar_t title[64] = {};
+            ::GetWindowTextW(window, title, 64);
+            if (owner == s->pid && wcscmp(title, L"Quarn Services Monitor") == 0) {
+                s->found = window;
+                return FALSE;
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+DWORD exitCodeOf(HANDLE process) {
+    DWORD code = STILL_ACTIVE;
+    ::GetExitCodeProcess(process, &code);
+    return code;
+}
+
+// Ends whatever monitors a failed test left behind.
+class ProgramLifetime : public ::testing::Test {
+protected:
+    void TearDown() override {
+        for (UniqueHandle& process : started_) {
+            if (exitCodeOf(process.get()) == STILL_ACTIVE) ::TerminateProcess(process.get(), 1);
+        }
+    }
+
+    HANDLE startMonitor(const std::wstring& arguments = L"") {
+        HANDLE process = startProcess(program() + (arguments.empty() ? L"" : L" " + arguments));
+        started_.emplace_back(process);
+        return process;
+    }
+
+    std::vector<UniqueHandle> started_;
+};
+
+}  // namespace
+
+TEST_F(ProgramLifetime, OneExitEndsEveryRunningMonitorWithExitCodeZero) {
+    HANDLE first = startMonitor();
+    HANDLE second = startMonitor();
+    ASSERT_TRUE(first && second);
+    ASSERT_TRUE(waitUntil([&] { return monitorWindowOf(::GetProcessId(first)) != nullptr; }, 20000));
+    ASSERT_TRUE(waitUntil([&] { return monitorWindowOf(::GetProcessId(second)) != nullptr; }, 20000));
+    // The dialog is created hidden.
+    EXPECT_FALSE(::IsWindowVisible(monitorWindowOf(::GetProcessId(first))));
+
+    EXPECT_EQ(runProcess(program() + L" exit", 20000), 0);
+    HANDLE both[] = {first, second};
+    EXPECT_EQ(::WaitForMultipleObjects(2, both, TRUE, 2000), WAIT_OBJECT_0);
+    EXPECT_EQ(exitCodeOf(first), 0u);
+    EXPECT_EQ(exitCodeOf(second), 0u);
+}
+
+TEST_F(ProgramLifetime, ExitWithFurtherArgumentsStillEndsMonitors) {
+    HANDLE monitor = startMonitor();
+    ASSERT_TRUE(waitUntil([&] { return monitorWindowOf(::GetProcessId(monitor)) != nullptr; }, 20000));
+    EXPECT_EQ(runProcess(program() + L" exit now please", 20000), 0);
+    EXPECT_EQ(::WaitForSingleObject(monitor, 2000), WAIT_OBJECT_0);
+}
+
+TEST_F(ProgramLifetime, ExitWithoutMonitorsDoesNothingAndEndsWithZero) {
+    EXPECT_EQ(runProcess(program() + L" exit", 20000), 0);
+}
+
+TEST_F(ProgramLifetime, ExitIsCaseSensitiveOtherSpellingsStartAMonitor) {
+    HANDLE monitor = startMonitor(L"Exit");
+    ASSERT_TRUE(monitor);
+    // The administrator check passes for the Wine user, so a monitor appears.
+    EXPECT_TRUE(waitUntil([&] { return monitorWindowOf(::GetProcessId(monitor)) != nullptr; }, 20000));
+    EXPECT_EQ(exitCodeOf(monitor), static_cast<DWORD>(STILL_ACTIVE));
+    EXPECT_EQ(runProcess(program() + L" exit", 20000), 0);
+    EXPECT_EQ(::WaitForSingleObject(monitor, 2000), WAIT_OBJECT_0);
+    EXPECT_EQ(exitCodeOf(monitor), 0u);
+}
+
+TEST_F(ProgramLifetime, TrayMenuExitEndsOnlyThisMonitor) {
+    HANDLE first = startMonitor();
+    HANDLE second = startMonitor();
+    ASSERT_TRUE(waitUntil([&] { return monitorWindowOf(::GetProcessId(first)) != nullptr; }, 20000));
+    ASSERT_TRUE(waitUntil([&] { return monitorWindowOf(::GetProcessId(second)) != nullptr; }, 20000));
+    ::PostMessageW(monitorWindowOf(::GetProcessId(first)), WM_COMMAND, 32780, 0);
+    EXPECT_EQ(::WaitForSingleObject(first, 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(exitCodeOf(first), 0u);
+    EXPECT_EQ(exitCodeOf(second), static_cast<DWORD>(STILL_ACTIVE));
+    EXPECT_EQ(runProcess(program() + L" exit", 20000), 0);
+    EXPECT_EQ(::WaitForSingleObject(second, 2000), WAIT_OBJECT_0);
+}
