@@ -1,0 +1,27 @@
+// The platform's version, which decides between the classic and the
+// long-path-capable path functions.
+#pragma once
+
+#include "diagnostics/win32.h"
+
+class OsVersion {
+public:
+    // The process-wide object, created on first use (thread-safe) and kept
+    // until exit. Raises when the platform cannot report its version; the
+    // next call tries again.
+    static const OsVersion& instance();
+
+    const OSVERSIONINFOEXW& info() const { return info_; }
+    // Major version above 6, or 6 with a minor version above 1.
+    bool isWindows8OrLater() const;
+
+    OsVersion(const OsVersion&) = delete;
+    OsVersion& operator=(const OsVersion&) = delete;
+
+private:
+    // GetVersionExW; a server reporting 6.2 that verifies as at least 6.3 is
+    // recorded as 6.3, build 9600.
+    OsVersion();
+
+    OSVERSIONINFOEXW info_{};
+};
