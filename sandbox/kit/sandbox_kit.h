@@ -1,0 +1,61 @@
+// Creating and removing testsvc services from tests and from the layout tool.
+// Self-contained (Win32 and the standard library only). Failures throw
+// std::runtime_error whose text names the call, the service and the code.
+#pragma once
+
+#include "diagnostics/win32.h"
+
+#include <string>
+#include <vector>
+
+namespace sandboxkit {
+
+// The testsvc program beside the running executable (all built programs
+// share one folder).
+std::wstring testsvcPath();
+
+// `prefix` + the process id + a per-process counter: unique among the
+// processes of one run.
+std::wstring uniqueName(const std::wstring& prefix);
+
+// Registers an own-process service running `binary` with `commandLineArgs`
+// appended to its quoted path. An empty `display` leaves the display name
+// absent; `dependencies` may hold service names and "+group" entries.
+void createService(const std::wstring& name, const std::wstring& display, const std::wstring& commandLineArgs,
+                   const std::vector<std::wstring>& dependencies = {}, DWORD startType = SERVICE_DEMAND_START,
+                   const std::wstring& binary = testsvcPath());
+
+// Stops the service (sends STOP, and ends its process when it does not stop
+// within `stopTimeoutMs`), then deletes it. Returns false when no such
+// service exists.
+bool deleteService(const std::wstring& name, DWORD stopTimeoutMs = 3000);
+
+// Sends StartServiceW and returns its error code (0 on success), without
+// waiting.
+DWORD startService(const std::wstring& name);
+// Sends a control code and returns ControlService's error code (0 on success).
+DWORD controlService(const std::wstring& name, DWORD control);
+// The current SERVICE_STATUS; throws when the service cannot be queried.
+SERVICE_STATUS queryStatus(const std::wstring& name);
+// Polls every 20 ms until the state is `state`; false when `timeoutMs` passed.
+bool waitForState(const std::wstring& name, DWORD state, DWORD timeoutMs = 5000);
+// Starts the service and waits until it runs; throws when it does not.
+void startAndWait(const std::wstring& name, DWORD timeoutMs = 5000);
+
+// A testsvc service that exists for the lifetime of the object: created in
+// the constructor, stopped and deleted in the destructor.
+class ScopedService {
+public:
+    ScopedService(std::wstring name, const std::wstring& display, const std::wstring& commandLineArgs,
+                  const std::vector<std::wstring>& dependencies = {}, DWORD startType = SERVICE_DEMAND_START);
+    ~ScopedService();
+    ScopedService(const ScopedService&) = delete;
+    ScopedService& operator=(const ScopedService&) = delete;
+
+    const std::wstring& name() const { return name_; }
+
+private:
+    std::wstring name_;
+};
+
+}  // namespace sandboxkit
