@@ -146,6 +146,15 @@ bool waitForState(const std::wstring& name, DWORD state, DWORD timeoutMs) {
     return waitState(service.get(), state, timeoutMs);
 }
 
+void setStartType(const std::wstring& name, DWORD startType) {
+    const ServiceHandle manager = openManager(SC_MANAGER_CONNECT);
+    const ServiceHandle service(::OpenServiceW(manager.get(), name.c_str(), SERVICE_CHANGE_CONFIG));
+    if (!service) fail("OpenService", name, ::GetLastError());
+    if (!::ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, startType, SERVICE_NO_CHANGE, nullptr, nullptr,
+                                nullptr, nullptr, nullptr, nullptr, nullptr))
+        fail("ChangeServiceConfig", name, ::GetLastError());
+}
+
 void startAndWait(const std::wstring& name, DWORD timeoutMs) {
     if (const DWORD error = startService(name)) fail("StartService", name, error);
     if (!waitForState(name, SERVICE_RUNNING, timeoutMs)) fail("waiting for RUNNING of", name, ERROR_TIMEOUT);

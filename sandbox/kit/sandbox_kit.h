@@ -39,6 +39,8 @@ DWORD controlService(const std::wstring& name, DWORD control);
 SERVICE_STATUS queryStatus(const std::wstring& name);
 // Polls every 20 ms until the state is `state`; false when `timeoutMs` passed.
 bool waitForState(const std::wstring& name, DWORD state, DWORD timeoutMs = 5000);
+// Changes the configured start type (SERVICE_DEMAND_START, SERVICE_DISABLED...).
+void setStartType(const std::wstring& name, DWORD startType);
 // Starts the service and waits until it runs; throws when it does not.
 void startAndWait(const std::wstring& name, DWORD timeoutMs = 5000);
 

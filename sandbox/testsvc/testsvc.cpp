@@ -24,6 +24,9 @@
 //   --accept-pause           accept PAUSE and CONTINUE
 //   --pause-delay=MS         stay PAUSE_PENDING / CONTINUE_PENDING for MS
 //                            (default 0)
+//   --log=PATH               append "<service name> running" and
+//                            "<service name> stopped" lines (ASCII, CRLF) to
+//                            PATH when it reports those states
 // STOP is accepted in every state but the stop-pending one, so a test can
 // always end the service; a service started outside the service control
 // manager prints this help and exits with code 1.
@@ -49,6 +52,7 @@ struct Options {
     DWORD stopDelay = 0;
     bool acceptPause = false;
     DWORD pauseDelay = 0;
+    std::wstring logPath;
 };
 
 enum Request : LONG { None = 0, Stop = 1, Pause = 2, Continue = 3 };
@@ -60,6 +64,7 @@ CRITICAL_SECTION g_statusLock;
 HANDLE g_wake = nullptr;             // auto-reset: a request is waiting
 std::atomic<bool> g_stopRequested{false};
 std::atomic<LONG> g_pauseRequest{None};
+std::wstring g_serviceName;
 
 bool optionValue(const wchar_t* arg, const wchar_t* name, const wchar_t** value) {
     const size_t length = std::wcslen(name);
@@ -94,6 +99,7 @@ Options parse(int argc, wchar_t** argv) {
         else if (optionValue(arg, L"--stop-delay", &value)) options.stopDelay = number(value);
         else if (optionValue(arg, L"--accept-pause", &value)) options.acceptPause = true;
         else if (optionValue(arg, L"--pause-delay", &value)) options.pauseDelay = number(value);
+        else if (optionValue(arg, L"--log", &value) && value) options.logPath = value;
     }
     if (options.checkpoints == 0) options.checkpoints = 1;
     return options;
@@ -112,6 +118,20 @@ DWORD acceptedIn(DWORD state) {
     }
 }
 
+// Appends one line to the --log file; several services may share it.
+void logEvent(const char* event) {
+    if (g_options.logPath.empty()) return;
+    std::string line;
+    for (wchar_t c : g_serviceName) line.push_back(c < 128 ? static_cast<char>(c) : '?');
+    line = line + " " + event + "\r\n";
+    HANDLE file = ::CreateFileW(g_options.logPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    ::WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    ::CloseHandle(file);
+}
+
 void report(DWORD state, DWORD checkPoint = 0, DWORD win32Exit = NO_ERROR, DWORD specificExit = 0) {
     ::EnterCriticalSection(&g_statusLock);
     g_status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
@@ -123,6 +143,10 @@ void report(DWORD state, DWORD checkPoint = 0, DWORD win32Exit = NO_ERROR, DWORD
     const bool pending = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING ||
                          state == SERVICE_PAUSE_PENDING || state == SERVICE_CONTINUE_PENDING;
     g_status.dwWaitHint = pending ? g_options.waitHint : 0;
+    // Logged before the manager learns the state, so a reader that saw the
+    // state also finds the line.
+    if (state == SERVICE_RUNNING) logEvent("running");
+    if (state == SERVICE_STOPPED) logEvent("stopped");
     ::SetServiceStatus(g_statusHandle, &g_status);
     ::LeaveCriticalSection(&g_statusLock);
 }
@@ -181,7 +205,8 @@ void pendingThen(DWORD pendingState, DWORD finalState) {
 }
 
 void WINAPI serviceMain(DWORD argc, wchar_t** argv) {
-    g_statusHandle = ::RegisterServiceCtrlHandlerExW(argc > 0 ? argv[0] : L"", handler, nullptr);
+    g_serviceName = argc > 0 ? argv[0] : L"";
+    g_statusHandle = ::RegisterServiceCtrlHandlerExW(g_serviceName.c_str(), handler, nullptr);
     if (!g_statusHandle) return;
 
     DWORD checkPoint = 1;
@@ -241,7 +266,7 @@ int wmain(int argc, wchar_t** argv) {
                       L"testsvc runs as a Windows service only (error %lu). Options:\n"
                       L"  --start-delay=MS --checkpoints=N --wait-hint=MS --fail-start=W[:S]\n"
                       L"  --stop-after-start --endless-start-pending --ignore-stop --stop-delay=MS\n"
-                      L"  --accept-pause --pause-delay=MS\n",
+                      L"  --accept-pause --pause-delay=MS --log=PATH\n",
                       ::GetLastError());
         return 1;
     }
