@@ -21,4 +21,9 @@ UniqueServiceHandle servicemanager::openService(const std::wstring& name, DWORD 
     return UniqueServiceHandle(::OpenServiceW(handle_.get(), name.c_str(), access));
 }
 
+ConfigCalls& configCalls() {
+    static ConfigCalls calls;
+    return calls;
+}
+
 }  // namespace service_detail

@@ -30,4 +30,15 @@ private:
     UniqueServiceHandle handle_;
 };
 
+// The two configuration calls whose answers Wine leaves empty (it reports
+// no dependencies and no dependents). The queries go through this table so
+// tests can stand in for them with Windows' answers; the program never
+// changes it.
+struct ConfigCalls {
+    BOOL(WINAPI* queryServiceConfig)(SC_HANDLE, QUERY_SERVICE_CONFIGW*, DWORD, DWORD*) = ::QueryServiceConfigW;
+    BOOL(WINAPI* enumDependentServices)(SC_HANDLE, DWORD, ENUM_SERVICE_STATUSW*, DWORD, DWORD*, DWORD*) =
+        ::EnumDependentServicesW;
+};
+ConfigCalls& configCalls();
+
 }  // namespace service_detail

@@ -40,8 +40,9 @@ std::vector<BYTE> queryConfig(const std::wstring& name, const wchar_t* machine, 
     const UniqueServiceHandle service = openOrRaise(manager, name, SERVICE_QUERY_CONFIG, openSite);
     std::vector<BYTE> buffer(kFirstConfigBufferSize);
     DWORD needed = 0;
-    while (!::QueryServiceConfigW(service.get(), reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()),
-                                  static_cast<DWORD>(buffer.size()), &needed)) {
+    const auto query = service_detail::configCalls().queryServiceConfig;
+    while (!query(service.get(), reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()),
+                  static_cast<DWORD>(buffer.size()), &needed)) {
         const DWORD error = ::GetLastError();
         if (error != ERROR_INSUFFICIENT_BUFFER)
             raiseOsError(L"query service config '" + name + L"'", error, querySite.entry());
@@ -134,7 +135,8 @@ void dependentServices(ServiceNameList& names, const std::wstring& name, DWORD s
     DWORD bufferBytes = sizeof(ENUM_SERVICE_STATUSW);
     DWORD needed = 0;
     DWORD count = 0;
-    while (!::EnumDependentServicesW(service.get(), stateFilter, buffer.data(), bufferBytes, &needed, &count)) {
+    const auto enumerate = service_detail::configCalls().enumDependentServices;
+    while (!enumerate(service.get(), stateFilter, buffer.data(), bufferBytes, &needed, &count)) {
         const DWORD error = ::GetLastError();
         if (error != ERROR_MORE_DATA)
             raiseOsError(L"enum dependent services of service '" + name + L"'", error, kDependentsQuerySite.entry());

@@ -103,4 +103,9 @@ TEST(ServiceQuery, ConfigurationLargerThanTheFirstBuffer) {
     EXPECT_EQ(names, ServiceNameList{L"kept"});
 }
 
+TEST(ServiceQuery, ServiceWithoutDisplayNameYieldsAnEmptyOne) {
+    ScopedService unnamed(freshName(), L"", L"");
+    EXPECT_EQ(service::serviceDisplayName(unnamed.name()), L"");
+}
+
 }  // namespace
