@@ -47,7 +47,8 @@ start_environment() {
     for _ in $(seq 50); do [ -e /tmp/.X11-unix/X$n ] && break; sleep 0.1; done
   fi
   log "Wine prefix $WINEPREFIX on display $DISPLAY"
-  wineboot -i >/dev/null 2>&1
+  # A kept prefix (scripts/demo) is ready already; wine updates it by itself when needed.
+  [ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1
   wineserver -p >/dev/null 2>&1 &
   ENV_PIDS+=($!)
   wine cmd /c exit >/dev/null 2>&1

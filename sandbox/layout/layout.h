@@ -102,8 +102,9 @@ struct ApplyOptions {
 // failure, naming the call and the object.
 void applyLayout(const Layout& layout, const ApplyOptions& options = {});
 
-// Undoes applyLayout: services stopped (dependents first; one that ignores
-// the stop request is terminated) and deleted; package keys deleted with
+// Undoes applyLayout: services stopped (dependents first; the process of one
+// that ignores the stop request is terminated; Wine then keeps its entry,
+// marked for deletion, until the wineserver restarts) and deleted; package keys deleted with
 // their subtrees; the values of key sections deleted; folders deleted with
 // their contents; then every parent key or folder left empty, up to
 // HKEY_LOCAL_MACHINE\SOFTWARE and the drive root. What is already gone is

@@ -225,11 +225,16 @@ public:
         if (status(service.get(), name).dwCurrentState == SERVICE_RUNNING) return;
         for (const std::wstring& dependency : dependenciesOf(service.get(), name))
             if (dependency.empty() || dependency.front() != SC_GROUP_IDENTIFIERW) start(dependency, visiting);
-        if (!::StartServiceW(service.get(), 0, nullptr)) {
-            const DWORD error = ::GetLastError();
-            if (error != ERROR_SERVICE_ALREADY_RUNNING) raise(L"StartService '" + name + L"'", error);
-        }
         const ULONGLONG end = ::GetTickCount64() + options_.serviceTimeoutMs;
+        // Wine's service manager keeps its database locked while it starts
+        // the auto-start services of a freshly started prefix.
+        while (!::StartServiceW(service.get(), 0, nullptr)) {
+            const DWORD error = ::GetLastError();
+            if (error == ERROR_SERVICE_ALREADY_RUNNING) break;
+            if (error != ERROR_SERVICE_DATABASE_LOCKED || ::GetTickCount64() >= end)
+                raise(L"StartService '" + name + L"'", error);
+            ::Sleep(100);
+        }
         while (true) {
             const SERVICE_STATUS_PROCESS current = status(service.get(), name);
             if (current.dwCurrentState == SERVICE_RUNNING) return;
@@ -264,16 +269,18 @@ public:
         }
         if (waitStopped(service.get(), name, std::min(options_.serviceTimeoutMs, options_.stopGraceMs))) return;
 
+        // Wine's service manager does not notice that a service process has
+        // ended: it keeps reporting RUNNING, and after DeleteService keeps the
+        // entry marked for deletion until the wineserver restarts. A
+        // terminated service therefore counts as stopped.
         const DWORD processId = status(service.get(), name).dwProcessId;
-        if (processId != 0) {
-            UniqueHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId));
-            if (!process) raise(L"OpenProcess of service '" + name + L"'", ::GetLastError());
-            if (!::TerminateProcess(process.get(), ERROR_PROCESS_ABORTED))
-                raise(L"TerminateProcess of service '" + name + L"'", ::GetLastError());
-            ::WaitForSingleObject(process.get(), options_.serviceTimeoutMs);
-        }
-        if (!waitStopped(service.get(), name, options_.serviceTimeoutMs))
-            throw LayoutError(L"service '" + name + L"' did not stop in time");
+        if (processId == 0) throw LayoutError(L"service '" + name + L"' did not stop in time");
+        UniqueHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId));
+        if (!process) raise(L"OpenProcess of service '" + name + L"'", ::GetLastError());
+        if (!::TerminateProcess(process.get(), ERROR_PROCESS_ABORTED))
+            raise(L"TerminateProcess of service '" + name + L"'", ::GetLastError());
+        if (::WaitForSingleObject(process.get(), options_.serviceTimeoutMs) != WAIT_OBJECT_0)
+            throw LayoutError(L"service '" + name + L"' did not end after TerminateProcess");
     }
 
     void remove(const std::wstring& name) {

@@ -296,4 +296,53 @@ TEST(LayoutTest, ToolExitCodes) {
     EXPECT_FALSE(keyExists32(L"SOFTWARE\\QuarnLayoutTest-" + id));
 }
 
+TEST(LayoutTest, StartsDependenciesFirstAndReportsAFailedStart) {
+    const std::wstring id = uniqueSuffix();
+    // Wine's service manager starts no dependencies by itself: the tool does.
+    ScopedLayout layout(L"[winservice A-" + id + L"]\nbinary = testsvc.exe\n"
+                        L"[winservice B-" + id + L"]\nbinary = testsvc.exe\ndepends = A-" + id + L"\n"
+                        L"[winservice C-" + id + L"]\nbinary = testsvc.exe\ndepends = B-" + id + L"\nstate = running\n");
+    layout.apply();
+    for (const wchar_t* name : {L"A-", L"B-", L"C-"})
+        EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), queryService(name + id).state) << name;
+
+    ScopedLayout failing(L"[winservice F-" + id + L"]\nbinary = testsvc.exe --fail-start=1064\nstate = running\n");
+    try {
+        failing.apply();
+        ADD_FAILURE() << "a service that fails to start was reported as started";
+    } catch (const LayoutError& error) {
+        EXPECT_NE(std::wstring::npos, error.text().find(L"'F-" + id + L"'")) << error.what();
+    }
+
+    layout.remove();  // stops C before B before A
+    for (const wchar_t* name : {L"A-", L"B-", L"C-"}) EXPECT_FALSE(queryService(name + id).exists) << name;
+}
+
+TEST(LayoutTest, RemovalTerminatesAServiceThatIgnoresStop) {
+    const std::wstring id = uniqueSuffix();
+    const std::wstring name = L"I-" + id;
+    ApplyOptions options;
+    options.stopGraceMs = 300;
+    ScopedLayout layout(L"[winservice " + name + L"]\nbinary = testsvc.exe --ignore-stop\nstate = running\n", options);
+    layout.apply();
+
+    UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueServiceHandle service(::OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_STATUS | DELETE));
+    ASSERT_TRUE(service);
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    ASSERT_TRUE(::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                       sizeof(status), &needed));
+    ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), status.dwCurrentState);
+    UniqueHandle process(::OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId));
+    ASSERT_TRUE(process);
+
+    layout.remove();
+    EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(process.get(), 0));
+    // Gone, or (under Wine, whose service manager misses the end of the
+    // process) marked for deletion.
+    EXPECT_FALSE(::DeleteService(service.get()));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE), ::GetLastError());
+}
+
 }  // namespace
