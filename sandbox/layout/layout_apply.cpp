@@ -1,6 +1,7 @@
 #include "layout.h"
 
 #include "diagnostics/handles.h"
+#include "sandbox_kit.h"
 
 #include <algorithm>
 #include <set>
@@ -161,7 +162,7 @@ void pruneEmptyFolders(std::wstring path) {
         if (!::RemoveDirectoryW(path.c_str())) return;
 }
 
-// --- services ---
+// --- services (created, started and deleted through the sandbox kit) ---
 
 // Service names compare without regard to case.
 struct NoCase {
@@ -169,6 +170,22 @@ struct NoCase {
     bool operator()(const std::wstring& a, const std::wstring& b) const { return _wcsicmp(a.c_str(), b.c_str()) < 0; }
 };
 
+// Runs a kit call, turning its std::runtime_error into a LayoutError.
+template <class Call>
+auto viaKit(Call call) {
+    try {
+        return call();
+    } catch (const LayoutError&) {
+        throw;
+    } catch (const std::runtime_error& error) {
+        const std::string text = error.what();
+        throw LayoutError(std::wstring(text.begin(), text.end()));
+    }
+}
+
+// The dependencies come from the layout, not from the service manager: Wine's
+// QueryServiceConfigW and EnumDependentServicesW report none, and its
+// StartService starts no dependencies.
 class ServiceManager {
 public:
     ServiceManager(const ApplyOptions& options, const std::vector<ServiceSection>& declared)
@@ -177,66 +194,47 @@ public:
         if (!manager_) raise(L"OpenSCManager", ::GetLastError());
     }
 
-    // Null when the service does not exist.
-    UniqueServiceHandle open(const std::wstring& name) const {
-        UniqueServiceHandle service(::OpenServiceW(manager_.get(), name.c_str(), SERVICE_ALL_ACCESS));
+    void createOrUpdate(const ServiceSection& section) {
+        const auto [program, arguments] = splitBinary(section.binary);
+        const std::wstring display = section.displayName.empty() ? section.name : section.displayName;
+        UniqueServiceHandle service(::OpenServiceW(manager_.get(), section.name.c_str(), SERVICE_CHANGE_CONFIG));
         if (!service) {
             const DWORD error = ::GetLastError();
-            if (error != ERROR_SERVICE_DOES_NOT_EXIST) raise(L"OpenService '" + name + L"'", error);
+            if (error != ERROR_SERVICE_DOES_NOT_EXIST) raise(L"OpenService '" + section.name + L"'", error);
+            viaKit([&] {
+                sandboxkit::createService(section.name, display, arguments, section.dependencies, section.startType,
+                                          program);
+            });
+            return;
         }
-        return service;
-    }
-
-    void createOrUpdate(const ServiceSection& section) {
-        const std::wstring binary = binaryPath(section.binary);
         std::wstring dependencies;
         for (const std::wstring& dependency : section.dependencies) dependencies += dependency + L'\0';
         dependencies += L'\0';
-        const wchar_t* display = section.displayName.empty() ? section.name.c_str() : section.displayName.c_str();
-
-        if (UniqueServiceHandle service = open(section.name)) {
-            if (!::ChangeServiceConfigW(service.get(), SERVICE_WIN32_OWN_PROCESS, section.startType,
-                                        SERVICE_ERROR_NORMAL, binary.c_str(), nullptr, nullptr, dependencies.c_str(),
-                                        nullptr, nullptr, display))
-                raise(L"ChangeServiceConfig '" + section.name + L"'", ::GetLastError());
-            return;
-        }
-        // A service deleted a moment ago can stay marked for deletion until
-        // the last handle to it is closed.
-        const ULONGLONG end = ::GetTickCount64() + options_.serviceTimeoutMs;
-        while (true) {
-            UniqueServiceHandle service(::CreateServiceW(
-                manager_.get(), section.name.c_str(), display, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                section.startType, SERVICE_ERROR_NORMAL, binary.c_str(), nullptr, nullptr, dependencies.c_str(),
-                nullptr, nullptr));
-            if (service) return;
-            const DWORD error = ::GetLastError();
-            if (error != ERROR_SERVICE_MARKED_FOR_DELETE || ::GetTickCount64() >= end)
-                raise(L"CreateService '" + section.name + L"'", error);
-            ::Sleep(100);
-        }
+        const std::wstring binary = L"\"" + program + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
+        if (!::ChangeServiceConfigW(service.get(), SERVICE_WIN32_OWN_PROCESS, section.startType, SERVICE_ERROR_NORMAL,
+                                    binary.c_str(), nullptr, nullptr, dependencies.c_str(), nullptr, nullptr,
+                                    display.c_str()))
+            raise(L"ChangeServiceConfig '" + section.name + L"'", ::GetLastError());
     }
 
-    // Starts the service after the services it depends on; a running one is left alone.
+    // Starts the service after its declared dependencies; a running one is
+    // left alone. A service that stops while starting raises with its code.
     void start(const std::wstring& name, std::set<std::wstring, NoCase>& visiting) {
         if (!visiting.insert(name).second) return;
-        UniqueServiceHandle service = open(name);
-        if (!service) raise(L"OpenService '" + name + L"'", ERROR_SERVICE_DOES_NOT_EXIST);
-        if (status(service.get(), name).dwCurrentState == SERVICE_RUNNING) return;
-        for (const std::wstring& dependency : dependenciesOf(service.get(), name))
-            if (dependency.empty() || dependency.front() != SC_GROUP_IDENTIFIERW) start(dependency, visiting);
+        if (state(name) == SERVICE_RUNNING) return;
+        for (const std::wstring& dependency : dependenciesOf(name)) start(dependency, visiting);
+
         const ULONGLONG end = ::GetTickCount64() + options_.serviceTimeoutMs;
         // Wine's service manager keeps its database locked while it starts
         // the auto-start services of a freshly started prefix.
-        while (!::StartServiceW(service.get(), 0, nullptr)) {
-            const DWORD error = ::GetLastError();
+        while (const DWORD error = viaKit([&] { return sandboxkit::startService(name); })) {
             if (error == ERROR_SERVICE_ALREADY_RUNNING) break;
             if (error != ERROR_SERVICE_DATABASE_LOCKED || ::GetTickCount64() >= end)
                 raise(L"StartService '" + name + L"'", error);
             ::Sleep(100);
         }
         while (true) {
-            const SERVICE_STATUS_PROCESS current = status(service.get(), name);
+            const SERVICE_STATUS current = viaKit([&] { return sandboxkit::queryStatus(name); });
             if (current.dwCurrentState == SERVICE_RUNNING) return;
             if (current.dwCurrentState == SERVICE_STOPPED) {
                 const DWORD code = current.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR
@@ -250,123 +248,85 @@ public:
         }
     }
 
-    // Stops the service after its running dependents; a service that ignores
-    // the request for the grace time is terminated. A missing service is skipped.
+    // Stops the service after its declared dependents; a missing one is skipped.
     void stop(const std::wstring& name, std::set<std::wstring, NoCase>& visiting) {
         if (!visiting.insert(name).second) return;
-        UniqueServiceHandle service = open(name);
-        if (!service) return;
-        if (status(service.get(), name).dwCurrentState == SERVICE_STOPPED) return;
-        for (const std::wstring& dependent : dependentsOf(service.get(), name)) stop(dependent, visiting);
-
-        SERVICE_STATUS ignored;
-        if (!::ControlService(service.get(), SERVICE_CONTROL_STOP, &ignored)) {
-            const DWORD error = ::GetLastError();
-            if (error == ERROR_SERVICE_NOT_ACTIVE) return;
-            // A service still starting up cannot take the request yet; it is
-            // waited for and, if need be, terminated below.
-            if (error != ERROR_SERVICE_CANNOT_ACCEPT_CTRL) raise(L"ControlService STOP '" + name + L"'", error);
-        }
-        if (waitStopped(service.get(), name, std::min(options_.serviceTimeoutMs, options_.stopGraceMs))) return;
-
-        // Wine's service manager does not notice that a service process has
-        // ended: it keeps reporting RUNNING, and after DeleteService keeps the
-        // entry marked for deletion until the wineserver restarts. A
-        // terminated service therefore counts as stopped.
-        const DWORD processId = status(service.get(), name).dwProcessId;
-        if (processId == 0) throw LayoutError(L"service '" + name + L"' did not stop in time");
-        UniqueHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId));
-        if (!process) raise(L"OpenProcess of service '" + name + L"'", ::GetLastError());
-        if (!::TerminateProcess(process.get(), ERROR_PROCESS_ABORTED))
-            raise(L"TerminateProcess of service '" + name + L"'", ::GetLastError());
-        if (::WaitForSingleObject(process.get(), options_.serviceTimeoutMs) != WAIT_OBJECT_0)
-            throw LayoutError(L"service '" + name + L"' did not end after TerminateProcess");
+        if (!exists(name) || state(name) == SERVICE_STOPPED) return;
+        for (const std::wstring& dependent : dependentsOf(name)) stop(dependent, visiting);
+        const DWORD error = viaKit([&] { return sandboxkit::controlService(name, SERVICE_CONTROL_STOP); });
+        if (error != ERROR_SUCCESS && error != ERROR_SERVICE_NOT_ACTIVE)
+            raise(L"ControlService STOP '" + name + L"'", error);
+        if (!viaKit([&] { return sandboxkit::waitForState(name, SERVICE_STOPPED, options_.serviceTimeoutMs); }))
+            throw LayoutError(L"service '" + name + L"' did not stop in time");
     }
 
-    void remove(const std::wstring& name) {
-        UniqueServiceHandle service = open(name);
-        if (!service) return;
-        if (!::DeleteService(service.get())) {
-            const DWORD error = ::GetLastError();
-            if (error != ERROR_SERVICE_MARKED_FOR_DELETE) raise(L"DeleteService '" + name + L"'", error);
-        }
+    // Stops (ending the process of a service that ignores the request) and
+    // deletes every declared service, dependents before their dependencies.
+    void removeAll() {
+        std::vector<std::wstring> order;
+        std::set<std::wstring, NoCase> visited;
+        for (auto it = declared_.rbegin(); it != declared_.rend(); ++it) dependentsFirst(it->name, visited, order);
+        for (const std::wstring& name : order)
+            viaKit([&] { return sandboxkit::deleteService(name, options_.stopGraceMs); });
     }
 
 private:
-    SERVICE_STATUS_PROCESS status(SC_HANDLE service, const std::wstring& name) const {
-        SERVICE_STATUS_PROCESS current{};
-        DWORD needed = 0;
-        if (!::QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&current),
-                                    sizeof(current), &needed))
-            raise(L"QueryServiceStatusEx '" + name + L"'", ::GetLastError());
-        return current;
+    bool exists(const std::wstring& name) const {
+        UniqueServiceHandle service(::OpenServiceW(manager_.get(), name.c_str(), SERVICE_QUERY_STATUS));
+        if (service) return true;
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_SERVICE_DOES_NOT_EXIST) raise(L"OpenService '" + name + L"'", error);
+        return false;
     }
 
-    bool waitStopped(SC_HANDLE service, const std::wstring& name, DWORD timeoutMs) const {
-        const ULONGLONG end = ::GetTickCount64() + timeoutMs;
-        while (status(service, name).dwCurrentState != SERVICE_STOPPED) {
-            if (::GetTickCount64() >= end) return false;
-            ::Sleep(50);
-        }
-        return true;
+    DWORD state(const std::wstring& name) const {
+        return viaKit([&] { return sandboxkit::queryStatus(name); }).dwCurrentState;
     }
 
-    // What the service control manager reports and what the layout declares:
-    // Wine's QueryServiceConfigW leaves lpDependencies empty and its
-    // EnumDependentServicesW lists nothing.
-    std::vector<std::wstring> dependenciesOf(SC_HANDLE service, const std::wstring& name) const {
-        DWORD needed = 0;
-        ::QueryServiceConfigW(service, nullptr, 0, &needed);
-        std::vector<BYTE> buffer(needed ? needed : sizeof(QUERY_SERVICE_CONFIGW));
-        auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-        if (!::QueryServiceConfigW(service, config, static_cast<DWORD>(buffer.size()), &needed))
-            raise(L"QueryServiceConfig '" + name + L"'", ::GetLastError());
+    std::vector<std::wstring> dependenciesOf(const std::wstring& name) const {
         std::vector<std::wstring> names;
-        for (const wchar_t* item = config->lpDependencies; item && *item; item += wcslen(item) + 1)
-            names.emplace_back(item);
         for (const ServiceSection& section : declared_)
             if (NoCase::equal(section.name, name))
-                names.insert(names.end(), section.dependencies.begin(), section.dependencies.end());
+                for (const std::wstring& dependency : section.dependencies)
+                    if (dependency.empty() || dependency.front() != SC_GROUP_IDENTIFIERW) names.push_back(dependency);
         return names;
     }
 
-    // Running dependents, as for dependenciesOf.
-    std::vector<std::wstring> dependentsOf(SC_HANDLE service, const std::wstring& name) const {
+    std::vector<std::wstring> dependentsOf(const std::wstring& name) const {
         std::vector<std::wstring> names;
-        DWORD needed = 0, count = 0;
-        if (!::EnumDependentServicesW(service, SERVICE_ACTIVE, nullptr, 0, &needed, &count)) {
-            const DWORD error = ::GetLastError();
-            if (error != ERROR_MORE_DATA) raise(L"EnumDependentServices '" + name + L"'", error);
-            std::vector<BYTE> buffer(needed);
-            auto* entries = reinterpret_cast<ENUM_SERVICE_STATUSW*>(buffer.data());
-            if (!::EnumDependentServicesW(service, SERVICE_ACTIVE, entries, needed, &needed, &count))
-                raise(L"EnumDependentServices '" + name + L"'", ::GetLastError());
-            for (DWORD i = 0; i < count; ++i) names.emplace_back(entries[i].lpServiceName);
-        }
         for (const ServiceSection& section : declared_)
             for (const std::wstring& dependency : section.dependencies)
                 if (NoCase::equal(dependency, name)) names.push_back(section.name);
         return names;
     }
 
-    // A bare program name (no folder) is taken from the program folder; the
-    // program is quoted so that folders with blanks work.
-    std::wstring binaryPath(const std::wstring& binary) const {
+    void dependentsFirst(const std::wstring& name, std::set<std::wstring, NoCase>& visited,
+                         std::vector<std::wstring>& order) const {
+        if (!visited.insert(name).second) return;
+        for (const std::wstring& dependent : dependentsOf(name)) dependentsFirst(dependent, visited, order);
+        order.push_back(name);
+    }
+
+    // The program (a bare name is taken from the program folder) and the
+    // arguments of a "binary" setting.
+    std::pair<std::wstring, std::wstring> splitBinary(const std::wstring& binary) const {
         std::wstring program, arguments;
         if (!binary.empty() && binary.front() == L'"') {
             const size_t close = binary.find(L'"', 1);
             program = binary.substr(1, close == std::wstring::npos ? std::wstring::npos : close - 1);
-            arguments = close == std::wstring::npos ? L"" : binary.substr(close + 1);
+            if (close != std::wstring::npos) arguments = binary.substr(close + 1);
         } else {
             const size_t blank = binary.find(L' ');
             program = binary.substr(0, blank);
-            arguments = blank == std::wstring::npos ? L"" : binary.substr(blank);
+            if (blank != std::wstring::npos) arguments = binary.substr(blank);
         }
+        const size_t first = arguments.find_first_not_of(L' ');
+        arguments = first == std::wstring::npos ? L"" : arguments.substr(first);
         if (program.find_first_of(L"\\/:") == std::wstring::npos) {
             const std::wstring folder = options_.programDir.empty() ? programFolder() : options_.programDir;
             program = folder + L"\\" + program;
         }
-        return L"\"" + program + L"\"" + arguments;
+        return {program, arguments};
     }
 
     const ApplyOptions& options_;
@@ -406,12 +366,7 @@ void applyLayout(const Layout& layout, const ApplyOptions& options) {
 }
 
 void removeLayout(const Layout& layout, const ApplyOptions& options) {
-    if (!layout.services.empty()) {
-        ServiceManager manager(options, layout.services);
-        std::set<std::wstring, NoCase> visiting;
-        for (auto it = layout.services.rbegin(); it != layout.services.rend(); ++it) manager.stop(it->name, visiting);
-        for (const ServiceSection& section : layout.services) manager.remove(section.name);
-    }
+    if (!layout.services.empty()) ServiceManager(options, layout.services).removeAll();
     for (const PackageSection& section : layout.packages) deleteKeyTree(section.keyPath());
     for (const PackageSection& section : layout.packages) pruneEmptyKeys(section.keyPath());
     for (const KeySection& section : layout.keys) {
