@@ -48,7 +48,13 @@ start_environment() {
   fi
   log "Wine prefix $WINEPREFIX on display $DISPLAY"
   # A kept prefix (scripts/demo) is ready already; wine updates it by itself when needed.
-  [ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    wineboot -i >/dev/null 2>&1
+    # wineboot leaves its own server behind, with a service manager that keeps
+    # its database locked (StartService: 1055) for half a minute: start afresh.
+    wineserver -k >/dev/null 2>&1 || true
+    wineserver -w >/dev/null 2>&1 || true
+  fi
   wineserver -p >/dev/null 2>&1 &
   ENV_PIDS+=($!)
   wine cmd /c exit >/dev/null 2>&1
