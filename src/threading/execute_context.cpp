@@ -59,6 +59,11 @@ std::mutex& lookupLock() {
     return lock;
 }
 
+// The release at exit has run. A look-up after it (from a destructor that
+// runs later in the exit) gets a context again but registers no second
+// release: the process is ending.
+bool g_releasedAtExit = false;
+
 }  // namespace
 
 ExecuteContext& ExecuteContext::get() {
@@ -71,11 +76,12 @@ ExecuteContext& ExecuteContext::get() {
     else
         context = new ExecuteContext();
     ownPointer() = context;
-    std::atexit(&ExecuteContext::releaseAtExit);
+    if (!g_releasedAtExit) std::atexit(&ExecuteContext::releaseAtExit);
     return *context;
 }
 
 void ExecuteContext::releaseAtExit() {
+    g_releasedAtExit = true;
     ExecuteContext* context = ownPointer();
     ownPointer() = nullptr;
     if (context && --context->refcount_ == 0) delete context;

@@ -1,5 +1,6 @@
 #include "threading/cancelation_point.h"
 
+#include "diagnostics/log_manager.h"
 #include "diagnostics/standard_wrapping.h"
 #include "threading/cancelation_registry.h"
 #include "threading/execute_context.h"
@@ -11,7 +12,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 using namespace ThreadCancelation;
 using threading_test::createEvent;
@@ -24,19 +29,19 @@ CancelationRegistry& registry() {
     return ExecuteContext::get().registry();
 }
 
-// The point registered for `threadId` once it is not `other` (the registry
-// must be enabled), or null after a bounded wait.
-CancelationPoint* waitForRegisteredPoint(DWORD threadId, const CancelationPoint* other = nullptr) {
-    CancelationPoint* found = nullptr;
-    testing_support::waitUntil(
+// True once every thread of `threadIds` has an asynchronous point (the one
+// of its wait) registered as its current point.
+bool waitUntilBlockedInWaits(const std::vector<DWORD>& threadIds) {
+    return testing_support::waitUntil(
         [&] {
+            size_t waiting = 0;
             for (const RegisteredThread& thread : registry().threads()) {
-                if (thread.threadId == threadId && thread.point && thread.point != other) found = thread.point;
+                for (DWORD id : threadIds)
+                    if (thread.threadId == id && thread.point && thread.point->mode() == Asynchronous) ++waiting;
             }
-            return found != nullptr;
+            return waiting == threadIds.size();
         },
-        5000);
-    return found;
+        10000);
 }
 
 // A thread that blocks in `wait` inside `depth` destructible frames; the test
@@ -65,14 +70,8 @@ CancelledWaitResult cancelThreadBlockedIn(Wait wait) {
         },
         &threadId);
     CancelledWaitResult result;
-    CancelationPoint* point = waitForRegisteredPoint(threadId);
-    // Give the thread the moment it needs to go from opening the wait's point
-    // to blocking in the wait.
-    ::Sleep(100);
-    EXPECT_NE(point, nullptr);
-    if (point) {
-        EXPECT_TRUE(registry().cancelThread(threadId));
-    }
+    EXPECT_TRUE(waitUntilBlockedInWaits({threadId}));
+    EXPECT_TRUE(registry().cancelThread(threadId));
     const ULONGLONG cancelled = ::GetTickCount64();
     result.exitCode = joinThread(thread);
     result.cancelToEndMs = ::GetTickCount64() - cancelled;
@@ -211,6 +210,17 @@ TEST(CancelationPoint, SingleObjectWaitIsInterruptedAtOnce) {
     EXPECT_LT(result.cancelToEndMs, 3000u);
 }
 
+TEST(CancelationPoint, MultipleObjectWaitIsInterruptedAtOnce) {
+    UniqueHandle first = createEvent(), second = createEvent();
+    const HANDLE handles[2] = {first.get(), second.get()};
+    const auto result =
+        cancelThreadBlockedIn([&] { VSyncObject::waitForMultipleObjects(2, handles, true, 20000); });
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.destructorsRun, 2);
+    EXPECT_FALSE(result.passedTheWait);
+    EXPECT_LT(result.cancelToEndMs, 3000u);
+}
+
 TEST(CancelationPoint, MutexLockIsInterruptedAtOnce) {
     VMutex mutex(true);  // owned by the test thread for the whole test
     const auto result = cancelThreadBlockedIn([&] { mutex.lock(20000); });
@@ -219,6 +229,36 @@ TEST(CancelationPoint, MutexLockIsInterruptedAtOnce) {
     EXPECT_FALSE(result.passedTheWait);
     EXPECT_LT(result.cancelToEndMs, 3000u);
     mutex.unlock();
+}
+
+TEST(CancelationPoint, ManyThreadsBlockedInWaitsAreAllCancelledThroughTheRegistry) {
+    registry().setEnabled(true);
+    constexpr int kThreads = 16;
+    std::atomic<int> destroyed{0};
+    std::vector<UniqueHandle> threads;
+    std::vector<DWORD> ids(kThreads);
+    for (int i = 0; i < kThreads; ++i) {
+        threads.push_back(startThread(
+            [&, i] {
+                DestructionProbe probe(destroyed);
+                runWrappedCancelable(ContextEntry{L"worker", "test::worker", 1}, [i] {
+                    if (i % 2) {
+                        VSyncObject::sleep(20000);
+                    } else {
+                        UniqueHandle never = createEvent();
+                        VSyncObject::waitForSingleObject(never.get(), 20000);
+                    }
+                });
+            },
+            &ids[i]));
+    }
+    ASSERT_TRUE(waitUntilBlockedInWaits(ids));
+    int cancelled = 0;
+    for (const RegisteredThread& thread : registry().threads()) cancelled += registry().cancelThread(thread.threadId);
+    EXPECT_EQ(cancelled, kThreads);
+    for (const UniqueHandle& thread : threads) EXPECT_EQ(joinThread(thread), 0);
+    EXPECT_EQ(destroyed, kThreads);
+    EXPECT_TRUE(registry().threads().empty());
 }
 
 TEST(CancelationPoint, WaitInsideModeTwoIsNotInterruptedButEndsTheThreadAfterwards) {
@@ -326,4 +366,68 @@ TEST(CancelationPoint, CatchAllOfTheStandardWrappingLetsTheCancellationThrough) 
     });
     EXPECT_EQ(joinThread(thread), 0);
     EXPECT_FALSE(wrappedError);
+}
+
+// Run by CancelationPoint.CancellationIsLogged in a child process whose
+// standard output the test reads: Info messages go to standard output, a
+// deferred point is cancelled, and the thread id is printed for the check.
+TEST(CancelationChild, DISABLED_CancelWithInfoOnStandardOutput) {
+    if (!std::getenv("QUARN_TEST_CANCEL_LOG")) GTEST_SKIP();
+    bool created = false;
+    LogSwitches& switches = ExecuteContext::get().ensureSwitches(created);
+    switches.toStdout[LogInfo] = 1;
+    switches.toStdout[LogResult] = 1;
+    LogManager::print(LogResult, L"log routing present");
+    DWORD threadId = 0;
+    UniqueHandle thread = startThread(
+        [] {
+            CancelationPoint point(Deferred);
+            point.cancel();
+        },
+        &threadId);
+    const long exitCode = joinThread(thread);
+    std::fflush(stdout);
+    std::printf("\ncancelled thread %lu ended with %ld\n", threadId, exitCode);
+    std::fflush(stdout);
+    ::ExitProcess(0);
+}
+
+TEST(CancelationPoint, CancellationIsLoggedWithTheThreadId) {
+    ::SetEnvironmentVariableW(L"QUARN_TEST_CANCEL_LOG", L"1");
+    SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    ASSERT_TRUE(::CreatePipe(&readEnd, &writeEnd, &inheritable, 0));
+    UniqueHandle reader(readEnd), writer(writeEnd);
+    ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = writeEnd;
+    startup.hStdInput = nullptr;
+    std::wstring commandLine = L"\"" + testing_support::binDir() +
+                               L"\\test_threading.exe\" --gtest_also_run_disabled_tests "
+                               L"--gtest_filter=CancelationChild.DISABLED_CancelWithInfoOnStandardOutput";
+    PROCESS_INFORMATION info{};
+    ASSERT_TRUE(::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                                 &info));
+    UniqueHandle process(info.hProcess), mainThread(info.hThread);
+    writer.reset();
+    std::string output;
+    char buffer[4096];
+    DWORD read = 0;
+    while (::ReadFile(reader.get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) output.append(buffer, read);
+    ASSERT_EQ(::WaitForSingleObject(process.get(), 30000), WAIT_OBJECT_0);
+    ::SetEnvironmentVariableW(L"QUARN_TEST_CANCEL_LOG", nullptr);
+
+    unsigned long threadId = 0;
+    long exitCode = -1;
+    const size_t report = output.find("cancelled thread ");
+    ASSERT_NE(report, std::string::npos) << output;
+    ASSERT_EQ(std::sscanf(output.c_str() + report, "cancelled thread %lu ended with %ld", &threadId, &exitCode), 2);
+    EXPECT_EQ(exitCode, 0);
+    if (output.find("log routing present") == std::string::npos)
+        GTEST_SKIP() << "the log does not route messages to standard output yet";
+    EXPECT_NE(output.find("Thread #" + std::to_string(threadId) + " has been canceling!"), std::string::npos)
+        << output;
 }
