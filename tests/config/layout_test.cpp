@@ -345,4 +345,32 @@ TEST(LayoutTest, RemovalTerminatesAServiceThatIgnoresStop) {
     EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE), ::GetLastError());
 }
 
+// The shared sandbox server: applying the shipped layout (again) gives the
+// server the tests and the demo rely on. It is left in place.
+TEST(LayoutTest, DefaultServerIsLaidOutAsDocumented) {
+    const Layout layout = loadLayout(binDir() + L"\\quarn-server.layout");
+    applyLayout(layout);
+
+    EXPECT_EQ(L"C:\\Quarn\\", readString32(std::wstring(kConfigKey), L"PRODUCT_ROOT_D"));
+    EXPECT_TRUE(folderExists(L"C:\\Quarn\\admin\\logs"));
+    EXPECT_TRUE(folderExists(L"C:\\Quarn\\etc\\crashdumps"));
+    EXPECT_EQ(L"quarncore", readString32(packagesPath(L"core"), L""));
+    EXPECT_EQ(L"<missing>", readString32(packagesPath(L"antivirus"), L""));
+    EXPECT_TRUE(keyExists32(packagesPath(L"webmail\\roundcube")));
+    EXPECT_FALSE(keyExists32(packagesPath(L"webmail\\roundcube\\services")));
+    EXPECT_EQ(L"Hidden", readString32(packagesPath(L"core\\quarncore\\services\\QuarnUpdater"), L"Group"));
+
+    // Listed by its package, unknown to the service manager.
+    EXPECT_TRUE(keyExists32(packagesPath(L"mailserver\\quarnmail\\services\\QuarnImap")));
+    EXPECT_FALSE(queryService(L"QuarnImap").exists);
+
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), queryService(L"quarnsrv").state);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), queryService(L"W3SVC").state);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), queryService(L"QuarnSpamFilter").state);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_DISABLED), queryService(L"QuarnLicense").startType);
+    EXPECT_EQ(L"Quarn Management Service", queryService(L"quarnsrv").displayName);
+    EXPECT_EQ(std::vector<std::wstring>{L"QuarnSched"}, queryService(L"QuarnSync").dependencies);
+    EXPECT_EQ(std::vector<std::wstring>{L"quarnsrv"}, queryService(L"QuarnSched").dependencies);
+}
+
 }  // namespace
