@@ -3,8 +3,8 @@
 #include "diagnostics/handles.h"
 #include "sandbox_kit.h"
 
-#include <algorithm>
 #include <set>
+#include <utility>
 
 namespace sandbox::layout {
 
@@ -31,8 +31,6 @@ std::wstring parentOf(const std::wstring& path) {
     const size_t slash = path.find_last_of(L'\\');
     return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
 }
-
-// --- registry (HKEY_LOCAL_MACHINE, 32-bit view) ---
 
 UniqueRegKey createKey(const std::wstring& path) {
     UniqueRegKey key;
@@ -116,8 +114,6 @@ void applyPackage(const PackageSection& section) {
     }
 }
 
-// --- folders ---
-
 void createFolder(const std::wstring& path) {
     for (size_t slash = path.find_first_of(L"\\/"); ; slash = path.find_first_of(L"\\/", slash + 1)) {
         const std::wstring part = path.substr(0, slash);
@@ -161,8 +157,6 @@ void pruneEmptyFolders(std::wstring path) {
     for (path = parentOf(path); path.size() > 2; path = parentOf(path))
         if (!::RemoveDirectoryW(path.c_str())) return;
 }
-
-// --- services (created, started and deleted through the sandbox kit) ---
 
 // Service names compare without regard to case.
 struct NoCase {
