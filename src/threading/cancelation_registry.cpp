@@ -49,7 +49,7 @@ void CancelationRegistry::recordCurrentPoint(CancelationPoint* point) {
 }
 
 bool CancelationRegistry::enabled() const {
-    RegistryLock guard(const_cast<CancelationRegistry&>(*this));
+    RegistryLock guard(*this);
     return enabled_;
 }
 

@@ -34,8 +34,8 @@ public:
     void setCurrentPoint(CancelationPoint* point);
 
     // Guards the map and the cancellation state of every point. Re-entrant.
-    void enterLock() { ::EnterCriticalSection(&lock_); }
-    void leaveLock() { ::LeaveCriticalSection(&lock_); }
+    void enterLock() const { ::EnterCriticalSection(&lock_); }
+    void leaveLock() const { ::LeaveCriticalSection(&lock_); }
 
     // Under the lock: records `point` as the calling thread's current point
     // (null removes the thread). Does nothing while the map is disabled.
@@ -53,20 +53,20 @@ public:
 private:
     DWORD tlsIndex_ = TLS_OUT_OF_INDEXES;
     std::map<DWORD, RegisteredThread> threads_;
-    CRITICAL_SECTION lock_;
+    mutable CRITICAL_SECTION lock_;
     bool enabled_ = false;
 };
 
 // Holds the registry's lock for a scope.
 class RegistryLock {
 public:
-    explicit RegistryLock(CancelationRegistry& registry) : registry_(registry) { registry_.enterLock(); }
+    explicit RegistryLock(const CancelationRegistry& registry) : registry_(registry) { registry_.enterLock(); }
     ~RegistryLock() { registry_.leaveLock(); }
     RegistryLock(const RegistryLock&) = delete;
     RegistryLock& operator=(const RegistryLock&) = delete;
 
 private:
-    CancelationRegistry& registry_;
+    const CancelationRegistry& registry_;
 };
 
 }  // namespace ThreadCancelation

@@ -1,6 +1,9 @@
 #include "threading/execute_context.h"
 
 #include "threading/cancelation_registry.h"
+#include "test_support.h"
+
+#include "diagnostics/handles.h"
 
 #include <gtest/gtest.h>
 
@@ -34,4 +37,37 @@ TEST(ExecuteContext, RegistryIsCreatedOnceAndStartsDisabled) {
     EXPECT_EQ(&context.registry(), &registry);
     EXPECT_FALSE(registry.enabled());
     EXPECT_TRUE(registry.threads().empty());
+}
+
+// A second module of the process that has already published a context: a
+// copy of this program loaded as a library, its exported pointer set. A
+// module whose own pointer is still null adopts that context.
+TEST(ExecuteContext, ModuleWithoutContextAdoptsTheOnePublishedByAnotherModule) {
+    ExecuteContext& published = ExecuteContext::get();
+    const int32_t references = published.refcount();
+
+    testing_support::ScratchDir scratch;
+    const std::wstring copy = scratch.path() + L"\\peer_module.dll";
+    std::wstring self(MAX_PATH, L'\0');
+    self.resize(::GetModuleFileNameW(nullptr, self.data(), MAX_PATH));
+    ASSERT_TRUE(::CopyFileW(self.c_str(), copy.c_str(), FALSE));
+    // Mapped with its exports but without running any of its code.
+    UniqueLibrary peer(::LoadLibraryExW(copy.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES));
+    ASSERT_TRUE(peer);
+    auto* peerPointer =
+        reinterpret_cast<ExecuteContext**>(::GetProcAddress(peer.get(), QUARN_EXECUTE_CONTEXT_SYMBOL));
+    ASSERT_NE(peerPointer, nullptr);
+    EXPECT_EQ(*peerPointer, nullptr);
+    *peerPointer = &published;
+
+    // This program plays the module that has not looked its context up yet.
+    auto* ownPointer = reinterpret_cast<ExecuteContext**>(
+        ::GetProcAddress(::GetModuleHandleW(nullptr), QUARN_EXECUTE_CONTEXT_SYMBOL));
+    ASSERT_NE(ownPointer, nullptr);
+    *ownPointer = nullptr;
+    ExecuteContext& adopted = ExecuteContext::get();
+    EXPECT_EQ(&adopted, &published);
+    EXPECT_EQ(*ownPointer, &published);
+    EXPECT_EQ(adopted.refcount(), references + 1);
+    *peerPointer = nullptr;
 }
