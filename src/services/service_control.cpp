@@ -80,17 +80,20 @@ DWORD controlService(WaitClock& clock, DWORD code, const std::wstring& name, con
             raiseOsError(quoted(L"QueryServiceStatus", name), ::GetLastError(), kControlQuerySite.entry());
         const DWORD initialState = status.dwCurrentState;
 
-        if (!::ControlService(service.get(), code, &status)) {
-            const DWORD error = ::GetLastError();
-            if (code == SERVICE_CONTROL_STOP && stopAlreadyDone(error)) return 0;
-            raiseOsError(format(L"ControlService '%s' with code %d", name.c_str(), code), error,
-                         kControlSendSite.entry());
+        // A service already passing through the requested change refuses a
+        // second request (ERROR_SERVICE_CANNOT_ACCEPT_CTRL); it is waited for.
+        if (initialState != states.pending) {
+            if (!::ControlService(service.get(), code, &status)) {
+                const DWORD error = ::GetLastError();
+                if (code == SERVICE_CONTROL_STOP && stopAlreadyDone(error)) return 0;
+                raiseOsError(format(L"ControlService '%s' with code %d", name.c_str(), code), error,
+                             kControlSendSite.entry());
+            }
+            waitForStateChange(clock, status, initialState, [&](SERVICE_STATUS& current) {
+                if (!::QueryServiceStatus(service.get(), &current))
+                    raiseOsError(quoted(L"QueryServiceStatus", name), ::GetLastError(), kControlPollSite.entry());
+            });
         }
-
-        waitForStateChange(clock, status, initialState, [&](SERVICE_STATUS& current) {
-            if (!::QueryServiceStatus(service.get(), &current))
-                raiseOsError(quoted(L"QueryServiceStatus", name), ::GetLastError(), kControlPollSite.entry());
-        });
         const DWORD waitResult = waitWhilePending(clock, status, states.pending, [&](SERVICE_STATUS& current) {
             return ::QueryServiceStatus(service.get(), &current) ? DWORD(0) : ::GetLastError();
         });

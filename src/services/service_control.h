@@ -31,7 +31,8 @@ using ProgressCallback = int (*)(int stage, const wchar_t* name, void* context);
 // request to a service that does not exist, is not running or went away
 // meanwhile), ERROR_TIMEOUT when the service did not settle, or the error of
 // a status query that failed while waiting; failures to open, query or send
-// are raised.
+// are raised. A service already in the request's pending state (STOP_PENDING
+// for a stop) is not sent the request again; its change is waited for.
 DWORD controlService(DWORD code, const std::wstring& name, const wchar_t* machine = nullptr,
                      const wchar_t* database = nullptr);
 

@@ -139,6 +139,26 @@ TEST(ServiceControl, StartWaitsThroughCheckPoints) {
     EXPECT_EQ(stateOf(svc.name()), DWORD(SERVICE_RUNNING));
 }
 
+TEST(ServiceControl, StartOfAStoppingServiceWaitsForTheStopThenStarts) {
+    ScopedService svc(freshName(), L"Stopping", L"--stop-delay=1500");
+    sandboxkit::startAndWait(svc.name());
+    ASSERT_EQ(sandboxkit::controlService(svc.name(), SERVICE_CONTROL_STOP), 0u);
+    ASSERT_TRUE(sandboxkit::waitForState(svc.name(), SERVICE_STOP_PENDING));
+    FastClock clock;
+    EXPECT_EQ(service_detail::startService(clock, svc.name(), nullptr, nullptr), 0u);
+    EXPECT_EQ(stateOf(svc.name()), DWORD(SERVICE_RUNNING));
+}
+
+TEST(ServiceControl, StartOfAPausingServiceWaitsForThePauseThenContinues) {
+    ScopedService svc(freshName(), L"Pausing", L"--accept-pause --pause-delay=1500");
+    sandboxkit::startAndWait(svc.name());
+    ASSERT_EQ(sandboxkit::controlService(svc.name(), SERVICE_CONTROL_PAUSE), 0u);
+    ASSERT_TRUE(sandboxkit::waitForState(svc.name(), SERVICE_PAUSE_PENDING));
+    FastClock clock;
+    EXPECT_EQ(service_detail::startService(clock, svc.name(), nullptr, nullptr), 0u);
+    EXPECT_EQ(stateOf(svc.name()), DWORD(SERVICE_RUNNING));
+}
+
 TEST(ServiceControl, StartOfARunningServiceSendsNoStart) {
     ScopedService svc(freshName(), L"Running", L"");
     sandboxkit::startAndWait(svc.name());
