@@ -1,5 +1,7 @@
 #include "services/wait_policy.h"
 
+#include "threading/sync_object.h"
+
 #include <algorithm>
 
 namespace service_detail {
@@ -13,7 +15,7 @@ constexpr uint64_t kLongestTimeout = 600000;
 class SystemWaitClock final : public WaitClock {
 public:
     DWORD tick() override { return ::GetTickCount(); }
-    void sleep(DWORD ms) override { ::SleepEx(ms, TRUE); }
+    void sleep(DWORD ms) override { VSyncObject::sleep(ms); }
 };
 
 }  // namespace

@@ -14,12 +14,12 @@ public:
     virtual ~WaitClock() = default;
     // Milliseconds from a counter that wraps at 2^32, like GetTickCount.
     virtual DWORD tick() = 0;
-    // Sleeps `ms` milliseconds; the system clock's sleep is alertable, so
-    // a thread cancellation ends it.
+    // Sleeps `ms` milliseconds; the system clock's sleep is an asynchronous
+    // cancellation point, so cancelling the thread ends it at once.
     virtual void sleep(DWORD ms) = 0;
 };
 
-// GetTickCount and an alertable sleep.
+// GetTickCount and VSyncObject::sleep.
 WaitClock& systemWaitClock();
 
 // The wait hint divided by 10, raised to 1000 ms and lowered to 10000 ms.

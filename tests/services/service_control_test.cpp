@@ -3,9 +3,13 @@
 #include "diagnostics/exceptions.h"
 #include "sandbox_kit.h"
 #include "test_support.h"
+#include "threading/cancelation_point.h"
+#include "threading/cancelation_registry.h"
+#include "threading/execute_context.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -157,6 +161,40 @@ TEST(ServiceControl, StartOfAPausingServiceWaitsForThePauseThenContinues) {
     FastClock clock;
     EXPECT_EQ(service_detail::startService(clock, svc.name(), nullptr, nullptr), 0u);
     EXPECT_EQ(stateOf(svc.name()), DWORD(SERVICE_RUNNING));
+}
+
+TEST(ServiceControl, CancellingTheThreadEndsTheStartWaitAtOnce) {
+    ScopedService svc(freshName(), L"Endless", L"--endless-start-pending --wait-hint=2000");
+    auto& registry = ExecuteContext::get().registry();
+    registry.setEnabled(true);
+    DWORD threadId = 0;
+    std::atomic<bool> returned{false};
+    UniqueHandle thread = ThreadCancelation::startThread(
+        [&] {
+            service::startService(svc.name());
+            returned = true;
+        },
+        &threadId);
+    // Until the thread sleeps between two polls (its current point is the
+    // sleep's asynchronous one).
+    const bool sleeping = testing_support::waitUntil(
+        [&] {
+            for (const auto& registered : registry.threads())
+                if (registered.threadId == threadId && registered.point &&
+                    registered.point->mode() == ThreadCancelation::Asynchronous)
+                    return true;
+            return false;
+        },
+        10000);
+    ASSERT_TRUE(sleeping);
+    EXPECT_TRUE(registry.cancelThread(threadId));
+    const ULONGLONG cancelled = ::GetTickCount64();
+    ASSERT_EQ(::WaitForSingleObject(thread.get(), 10000), WAIT_OBJECT_0);
+    EXPECT_LT(::GetTickCount64() - cancelled, 900u);
+    DWORD exitCode = 1;
+    ::GetExitCodeThread(thread.get(), &exitCode);
+    EXPECT_EQ(exitCode, 0u);
+    EXPECT_FALSE(returned);
 }
 
 TEST(ServiceControl, StartOfARunningServiceSendsNoStart) {
