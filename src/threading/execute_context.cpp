@@ -67,15 +67,16 @@ bool g_releasedAtExit = false;
 }  // namespace
 
 ExecuteContext& ExecuteContext::get() {
-    if (ExecuteContext* context = ownPointer()) return *context;
+    std::atomic_ref<ExecuteContext*> own(ownPointer());
+    if (ExecuteContext* context = own.load(std::memory_order_acquire)) return *context;
     std::lock_guard<std::mutex> guard(lookupLock());
-    if (ExecuteContext* context = ownPointer()) return *context;
+    if (ExecuteContext* context = own.load(std::memory_order_acquire)) return *context;
     ExecuteContext* context = findPublishedContext();
     if (context)
         ++context->refcount_;
     else
         context = new ExecuteContext();
-    ownPointer() = context;
+    own.store(context, std::memory_order_release);
     if (!g_releasedAtExit) std::atexit(&ExecuteContext::releaseAtExit);
     return *context;
 }
