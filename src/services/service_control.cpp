@@ -150,11 +150,12 @@ DWORD startService(WaitClock& clock, const std::wstring& name, const wchar_t* ma
                     raiseOsError(quoted(L"QueryServiceStatus", name), ::GetLastError(), kStartRequerySite.entry());
             }
 
-            const DWORD waitResult = waitWhilePending(clock, status, SERVICE_START_PENDING, [&](SERVICE_STATUS& current) {
+            const auto queryOrRaise = [&](SERVICE_STATUS& current) {
                 if (!::QueryServiceStatus(service.get(), &current))
                     raiseOsError(quoted(L"QueryServiceStatus", name), ::GetLastError(), kStartPollSite.entry());
                 return DWORD(0);
-            });
+            };
+            const DWORD waitResult = waitWhilePending(clock, status, SERVICE_START_PENDING, queryOrRaise);
             if (status.dwCurrentState == SERVICE_RUNNING) return 0;
 
             DWORD result = ERROR_TIMEOUT;

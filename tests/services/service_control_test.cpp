@@ -197,6 +197,19 @@ TEST(ServiceControl, CancellingTheThreadEndsTheStartWaitAtOnce) {
     EXPECT_FALSE(returned);
 }
 
+TEST(ServiceControl, StartStopServiceReportsItsStages) {
+    ScopedService svc(freshName(), L"Staged", L"");
+    ProgressRecord progress;
+    service::startStopService(svc.name(), true, nullptr, nullptr, recordProgress, &progress);
+    EXPECT_EQ(stateOf(svc.name()), DWORD(SERVICE_RUNNING));
+    service::startStopService(svc.name(), false, nullptr, nullptr, recordProgress, &progress);
+    EXPECT_EQ(stateOf(svc.name()), DWORD(SERVICE_STOPPED));
+    EXPECT_EQ(progress.calls, (std::vector<std::pair<int, std::wstring>>{{service::StageGatherDependencies, svc.name()},
+                                                                         {service::StageStarting, svc.name()},
+                                                                         {service::StageGatherDependencies, svc.name()},
+                                                                         {service::StageStopping, svc.name()}}));
+}
+
 TEST(ServiceControl, StartOfARunningServiceSendsNoStart) {
     ScopedService svc(freshName(), L"Running", L"");
     sandboxkit::startAndWait(svc.name());
