@@ -1,0 +1,165 @@
+#include "files/file.h"
+
+#include "diagnostics/exceptions.h"
+#include "files/directory.h"
+#include "files/file_attributes.h"
+#include "files/remove_file.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <objbase.h>
+
+#include <string>
+
+namespace {
+
+using testing_support::ScratchDir;
+
+std::string readAll(const std::wstring& path) {
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return "<missing>";
+    char buffer[256];
+    DWORD read = 0;
+    ::ReadFile(file, buffer, sizeof(buffer), &read, nullptr);
+    ::CloseHandle(file);
+    return std::string(buffer, read);
+}
+
+std::wstring makeFile(const ScratchDir& scratch, const wchar_t* name, DWORD attributes = FILE_ATTRIBUTE_NORMAL) {
+    const std::wstring path = scratch.path() + L"\\" + name;
+    VFile file;
+    file.open(path, GENERIC_WRITE, 0, CREATE_ALWAYS);
+    file.write("data", 4);
+    file.close();
+    if (attributes != FILE_ATTRIBUTE_NORMAL) setFileAttributes(path, attributes);
+    return path;
+}
+
+}  // namespace
+
+TEST(VFileTest, WriteSeekAndOverwrite) {
+    ScratchDir scratch;
+    const std::wstring path = scratch.path() + L"\\out.bin";
+    VFile file;
+    file.open(path, GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS);
+    EXPECT_EQ(file.name(), path);
+    EXPECT_EQ(file.write("0123456789", 10), 10u);
+    EXPECT_EQ(file.seek(2), 2u);
+    EXPECT_EQ(file.write("ab", 2, false), 2u);
+    EXPECT_EQ(file.seek(0, nullptr, FILE_END), 10u);
+    LONG high = -1;  // with the high part, -1 is the 64-bit distance -1
+    EXPECT_EQ(file.seek(-1, &high, FILE_CURRENT), 9u);
+    EXPECT_EQ(high, 0);
+    file.close();
+    EXPECT_EQ(readAll(path), "01ab456789");
+}
+
+TEST(VFileTest, FailedOpenKeepsThePreviousFile) {
+    ScratchDir scratch;
+    const std::wstring good = scratch.path() + L"\\good.txt";
+    const std::wstring missing = scratch.path() + L"\\no\\such.txt";
+    VFile file;
+    file.open(good, GENERIC_WRITE, 0, CREATE_ALWAYS);
+    try {
+        file.open(missing, GENERIC_READ, 0, OPEN_EXISTING);
+        ADD_FAILURE() << "no error";
+    } catch (const vosexception& e) {
+        EXPECT_NE(e.message().find(L") at Open file '" + missing + L"'"), std::wstring::npos);
+        EXPECT_EQ(e.context().back().function, "VFile::open");
+        EXPECT_EQ(e.context().back().line, 104);
+    }
+    EXPECT_EQ(file.name(), good);
+    EXPECT_EQ(file.write("kept", 4), 4u);
+}
+
+TEST(VFileTest, ShortWriteNamesTheByteCountAndTheFile) {
+    GUID guid;
+    ::CoCreateGuid(&guid);
+    wchar_t name[80];
+    swprintf(name, 80, L"\\\\.\\pipe\\quarn-short-write-%08lx", guid.Data1);
+    HANDLE server = ::CreateNamedPipeW(name, PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_NOWAIT, 1, 4, 4, 0, nullptr);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    VFile client;
+    client.open(name, GENERIC_WRITE | FILE_WRITE_ATTRIBUTES, 0, OPEN_EXISTING);
+    DWORD mode = PIPE_READMODE_BYTE | PIPE_NOWAIT;
+    ::SetNamedPipeHandleState(client.handle(), &mode, nullptr, nullptr);
+    const char data[10] = {};
+    DWORD written = 0;
+    try {
+        written = client.write(data, 10, false);
+    } catch (const vexception&) {
+        written = 10;  // the platform refuses instead of writing part of it
+    }
+    if (written == 10) {
+        ::CloseHandle(server);
+        GTEST_SKIP() << "this platform does not write pipes partially";
+    }
+    try {
+        client.write(data, 10, true);
+        ADD_FAILURE() << "no error";
+    } catch (const vexception& e) {
+        EXPECT_EQ(e.fullText(),
+                  std::wstring(L"Unable to write 10 bytes into file '") + name + L"'\n   at (VFile::write line 132)");
+    }
+    ::CloseHandle(server);
+}
+
+TEST(FileAttributes, ReadAndWriteAndMissingFile) {
+    ScratchDir scratch;
+    const std::wstring path = makeFile(scratch, L"attr.txt", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+    const DWORD attributes = getFileAttributes(path);
+    EXPECT_TRUE(attributes & FILE_ATTRIBUTE_READONLY);
+    EXPECT_TRUE(attributes & FILE_ATTRIBUTE_HIDDEN);
+    setFileAttributes(path, FILE_ATTRIBUTE_NORMAL);
+    EXPECT_FALSE(getFileAttributes(path) & FILE_ATTRIBUTE_READONLY);
+    const std::wstring missing = scratch.path() + L"\\missing.txt";
+    try {
+        getFileAttributes(missing);
+        ADD_FAILURE() << "no error";
+    } catch (const VFileNotFoundException& e) {
+        EXPECT_NE(e.message().find(L"(Error code 2) at GetFileAttributes(" + missing + L")"), std::wstring::npos);
+        EXPECT_EQ(e.context().back().function, "getFileAttributes");
+    }
+}
+
+TEST(RemoveFile, MissingFileCountsAsDeleted) {
+    ScratchDir scratch;
+    removeFile(scratch.path() + L"\\never-there.txt", false);
+    removeFile(scratch.path() + L"\\never-there.txt", true);
+    const std::wstring path = makeFile(scratch, L"plain.txt");
+    removeFile(path, false);
+    EXPECT_FALSE(VDirectory::exists(path));
+}
+
+TEST(RemoveFile, ReadOnlyFileNeedsTheForceFlag) {
+    ScratchDir scratch;
+    const std::wstring path = makeFile(scratch, L"locked.txt", FILE_ATTRIBUTE_READONLY);
+    try {
+        removeFile(path, false);
+        ADD_FAILURE() << "a read-only file was deleted without force";
+    } catch (const vosexception& e) {
+        EXPECT_NE(e.message().find(L" at DeleteFile '" + path + L"'"), std::wstring::npos);
+        EXPECT_EQ(e.context().size(), 1u);
+        EXPECT_EQ(e.context().back().function, "removeFile");
+        EXPECT_EQ(e.context().back().line, 627);
+    }
+    EXPECT_TRUE(VDirectory::exists(path));
+    removeFile(path, true);
+    EXPECT_FALSE(VDirectory::exists(path));
+}
+
+TEST(RemoveFile, ForceWorksOnLongPaths) {
+    ScratchDir scratch;
+    std::wstring deep = scratch.path();
+    for (int i = 0; i < 28; ++i) deep += L"\\long-directory" + std::to_wstring(i);
+    VDirectory::createDirectory(deep);
+    const std::wstring path = deep + L"\\f.txt";
+    VFile file;
+    file.open(L"\\\\?\\" + path, GENERIC_WRITE, 0, CREATE_ALWAYS);
+    file.close();
+    setFileAttributes(path, FILE_ATTRIBUTE_READONLY);
+    removeFile(path, true);
+    EXPECT_FALSE(VDirectory::exists(path));
+}
