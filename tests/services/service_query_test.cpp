@@ -14,6 +14,14 @@ namespace {
 
 std::wstring freshName() { return sandboxkit::uniqueName(L"qsq"); }
 
+// A testsvc service whose display name (label and service name) is unique
+// too: Wine refuses a second service with a display name still in use.
+ScopedService testService(const std::wstring& label, const std::wstring& args,
+                          const std::vector<std::wstring>& dependencies = {}, DWORD startType = SERVICE_DEMAND_START) {
+    const std::wstring name = freshName();
+    return ScopedService(name, label + L" " + name, args, dependencies, startType);
+}
+
 // Expects `call` to raise VServiceDoesNotExistException for `name`.
 void expectMissing(const std::wstring& name, const std::function<void()>& call) {
     try {
@@ -42,8 +50,8 @@ TEST(ServiceQuery, MissingServiceIsAResultOnlyForExist) {
 }
 
 TEST(ServiceQuery, StoppedServicesByStartupType) {
-    ScopedService manual(freshName(), L"Manual one", L"");
-    ScopedService disabled(freshName(), L"Disabled one", L"", {}, SERVICE_DISABLED);
+    ScopedService manual = testService(L"Manual one", L"");
+    ScopedService disabled = testService(L"Disabled one", L"", {}, SERVICE_DISABLED);
     EXPECT_TRUE(service::exist(manual.name()));
     EXPECT_FALSE(service::isActive(manual.name()));
     EXPECT_FALSE(service::isActive(disabled.name()));
@@ -51,17 +59,17 @@ TEST(ServiceQuery, StoppedServicesByStartupType) {
     EXPECT_EQ(service::effStatus(disabled.name()), service::EffDisabled);
     EXPECT_EQ(service::serviceStartupType(manual.name()), DWORD(SERVICE_DEMAND_START));
     EXPECT_EQ(service::serviceStartupType(disabled.name()), DWORD(SERVICE_DISABLED));
-    EXPECT_EQ(service::serviceDisplayName(manual.name()), L"Manual one");
-    EXPECT_EQ(service::serviceDisplayName(disabled.name().c_str()), L"Disabled one");
+    EXPECT_EQ(service::serviceDisplayName(manual.name()), L"Manual one " + manual.name());
+    EXPECT_EQ(service::serviceDisplayName(disabled.name().c_str()), L"Disabled one " + disabled.name());
     SERVICE_STATUS status{};
     EXPECT_EQ(service::queryStatusService(status, manual.name()), 0u);
     EXPECT_EQ(status.dwCurrentState, DWORD(SERVICE_STOPPED));
 }
 
 TEST(ServiceQuery, RunningStartingAndPausedServices) {
-    ScopedService running(freshName(), L"Running", L"--accept-pause");
-    ScopedService paused(freshName(), L"Paused", L"--accept-pause");
-    ScopedService starting(freshName(), L"Starting", L"--endless-start-pending --wait-hint=2000", {},
+    ScopedService running = testService(L"Running", L"--accept-pause");
+    ScopedService paused = testService(L"Paused", L"--accept-pause");
+    ScopedService starting = testService(L"Starting", L"--endless-start-pending --wait-hint=2000", {},
                            SERVICE_AUTO_START);
     sandboxkit::startAndWait(running.name());
     sandboxkit::startAndWait(paused.name());
@@ -79,8 +87,8 @@ TEST(ServiceQuery, RunningStartingAndPausedServices) {
 }
 
 TEST(ServiceQuery, PendingStopAndPauseAreNotActive) {
-    ScopedService stopping(freshName(), L"Stopping", L"--stop-delay=2500");
-    ScopedService pausing(freshName(), L"Pausing", L"--accept-pause --pause-delay=2500");
+    ScopedService stopping = testService(L"Stopping", L"--stop-delay=2500");
+    ScopedService pausing = testService(L"Pausing", L"--accept-pause --pause-delay=2500");
     sandboxkit::startAndWait(stopping.name());
     sandboxkit::startAndWait(pausing.name());
     ASSERT_EQ(sandboxkit::controlService(stopping.name(), SERVICE_CONTROL_STOP), 0u);
@@ -95,8 +103,8 @@ TEST(ServiceQuery, PendingStopAndPauseAreNotActive) {
 TEST(ServiceQuery, ConfigurationLargerThanTheFirstBuffer) {
     // A display name and binary path that alone exceed the first 260 bytes.
     const std::wstring longDisplay(200, L'D');
-    ScopedService large(freshName(), longDisplay, L"--tag=" + std::wstring(150, L'x'));
-    EXPECT_EQ(service::serviceDisplayName(large.name()), longDisplay);
+    ScopedService large = testService(longDisplay, L"--tag=" + std::wstring(150, L'x'));
+    EXPECT_EQ(service::serviceDisplayName(large.name()), longDisplay + L" " + large.name());
     EXPECT_EQ(service::serviceStartupType(large.name()), DWORD(SERVICE_DEMAND_START));
     ServiceNameList names{L"kept"};
     service::serviceDependencies(names, large.name());
