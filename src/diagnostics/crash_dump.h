@@ -18,6 +18,8 @@
 class CrashDumpInfo {
 public:
     static constexpr uint32_t kDefaultMaxCount = 10;
+    // MiniDumpWithDataSegs | MiniDumpWithFullMemory | MiniDumpWithHandleData.
+    static constexpr uint32_t kDefaultDumpType = 7;
 
     CrashDumpInfo();
     // Runs cleanupDumps when dumps are enabled.
@@ -39,9 +41,17 @@ public:
     void cleanupDumps();
 
     bool enabled() const { return enabled_; }
+    // Turns dumps off for the rest of the process (no dumps, no clean-up).
+    void disable() { enabled_ = false; }
     uint32_t maxCount() const { return maxCount_; }
     const std::wstring& location() const { return location_; }
     const std::wstring& prefix() const { return prefix_; }
+
+    // The MINIDUMP_TYPE that writeCrashDump uses: kDefaultDumpType, the whole
+    // process memory. A full dump of a process under Wine takes hundreds of
+    // megabytes; tests of the dump path lower it.
+    uint32_t dumpType() const { return dumpType_; }
+    void setDumpType(uint32_t type) { dumpType_ = type; }
 
 private:
     bool enabled_ = true;
@@ -50,6 +60,7 @@ private:
     std::wstring prefix_;
     wchar_t fileName_[20] = {};
     std::wstring path_;
+    uint32_t dumpType_ = kDefaultDumpType;
 };
 
 // Writes a dump for `pointers` if dumps are enabled and `pointers` is not

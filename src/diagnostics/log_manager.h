@@ -1,8 +1,23 @@
 // The product log's front door: every part of the program logs through
 // LogManager::print and LogManager::logError.
+//
+// A message goes, by its level, to up to three outputs:
+//  - the debug file (the product log "debug"), every level, while the
+//    registry switch "Debug" is on; the line's text is "<level name>: text";
+//  - the Windows event log, per level (Error and above by default; Info,
+//    Warning and Result when "Debug" was on when the switches were set up);
+//  - standard output, per level (Result and above by default), UTF-8,
+//    messages separated by line feeds with none after the last.
+// The per-level switches live in the process's ExecuteContext, shared by all
+// modules of the process.
 #pragma once
 
 #include "diagnostics/exceptions.h"
+#include "diagnostics/win32.h"
+
+#include <string>
+
+struct LogSwitches;
 
 enum LogLevel : int {
     LogInfo = 0,
@@ -13,11 +28,47 @@ enum LogLevel : int {
     LogCrash = 5,
 };
 
+// "Info", "Warning", "Result", "Error", "Unexpected", "Crash"; any other
+// value "Unknown level".
+const char* logLevelName(int level);
+
 class LogManager {
 public:
-    // Formats the text and routes it by level to the debug file, the event
-    // log and standard output. Never raises.
+    // Formats the text (vaformat) and routes it by level. Never raises, except
+    // the thread's cancellation when it is not already unwinding.
     static void print(int level, const wchar_t* format, ...);
-    // Routes the error's full text the same way. Never raises.
+    // Routes the error's full text the same way. Never raises (as print).
     static void logError(int level, const vexception& error);
+
+    // The process's instance, created on first use, destroyed at exit.
+    static LogManager& instance();
+
+    // The registry switch "Debug" (HKLM config key, 32-bit view). Re-read on
+    // the first query and then on every sixteenth; the other queries answer
+    // from the cached value. A failed read answers off.
+    static bool debugEnabled();
+
+    // The process-wide switch table, created with its defaults when no module
+    // of the process has created it yet.
+    static LogSwitches& switches();
+
+    // The event source (registered on first use), or null when it cannot be
+    // registered; the next call tries again.
+    HANDLE getEventLog();
+    // Reports `text` at `level` to the event log; false when it was not
+    // reported. Never raises.
+    bool writeEventLog(int level, const std::wstring& text);
+
+    // Routes one formatted message (the work behind print and logError).
+    void route(int level, const std::wstring& text);
+
+    LogManager(const LogManager&) = delete;
+    LogManager& operator=(const LogManager&) = delete;
+
+private:
+    LogManager();
+    ~LogManager();
+
+    HANDLE eventSource_ = nullptr;
+    std::wstring eventSourceName_;
 };

@@ -58,9 +58,17 @@ void recordingTranslator(unsigned code, EXCEPTION_POINTERS* pointers) {
     gSeenAddress = pointers->ExceptionRecord->ExceptionAddress;
 }
 
+// The translations here run in this process, whose dump settings come from
+// whatever the prefix holds: dumps are turned off so that no fault waits for
+// a dump (the dump tests run their faults in child processes).
+class SeTranslation : public ::testing::Test {
+protected:
+    void SetUp() override { CrashDumpInfo::instance().disable(); }
+};
+
 }  // namespace
 
-TEST(SeTranslation, AccessViolationBecomesVexceptionWithTheOperationsEntry) {
+TEST_F(SeTranslation, AccessViolationBecomesVexceptionWithTheOperationsEntry) {
     const vexception error = wrappedError([] { return readBadAddress(); });
     EXPECT_EQ(error.message(), L"C structured exception: 0xc0000005");
     ASSERT_EQ(error.context().size(), 1u);
@@ -69,7 +77,7 @@ TEST(SeTranslation, AccessViolationBecomesVexceptionWithTheOperationsEntry) {
     EXPECT_EQ(error.context()[0].line, 42);
 }
 
-TEST(SeTranslation, DivisionFaultsCarryTheirCode) {
+TEST_F(SeTranslation, DivisionFaultsCarryTheirCode) {
     EXPECT_EQ(wrappedError([] { return divideByZero(7); }).message(), L"C structured exception: 0xc0000094");
     // INT_MIN / -1: 0xc0000094 under Wine, 0xc0000095 (integer overflow) on Windows.
     const std::wstring overflow = wrappedError([] { return overflowDivide(); }).message();
@@ -78,7 +86,7 @@ TEST(SeTranslation, DivisionFaultsCarryTheirCode) {
         << std::string(overflow.begin(), overflow.end());
 }
 
-TEST(SeTranslation, ThousandFaultsInARowAreSurvivedWithEveryDestructorRun) {
+TEST_F(SeTranslation, ThousandFaultsInARowAreSurvivedWithEveryDestructorRun) {
     int destroyed = 0;
     int caught = 0;
     for (int i = 0; i < 1000; ++i) {
@@ -97,14 +105,14 @@ TEST(SeTranslation, ThousandFaultsInARowAreSurvivedWithEveryDestructorRun) {
     EXPECT_EQ(destroyed, 334);
 }
 
-TEST(SeTranslation, FaultOnAWorkerThreadIsTranslatedThere) {
+TEST_F(SeTranslation, FaultOnAWorkerThreadIsTranslatedThere) {
     std::wstring message;
     std::thread worker([&] { message = wrappedError([] { return readBadAddress(); }).message(); });
     worker.join();
     EXPECT_EQ(message, L"C structured exception: 0xc0000005");
 }
 
-TEST(SeTranslation, ScopesNestAndRestoreThePreviousTranslator) {
+TEST_F(SeTranslation, ScopesNestAndRestoreThePreviousTranslator) {
     EXPECT_EQ(setSeTranslator(nullptr), nullptr);
     {
         SeTranslatorScope outer(recordingTranslator);
@@ -128,7 +136,7 @@ TEST(SeTranslation, ScopesNestAndRestoreThePreviousTranslator) {
     EXPECT_EQ(setSeTranslator(nullptr), nullptr);
 }
 
-TEST(SeTranslation, ThrowingTranslatorStillYieldsTheStructuredException) {
+TEST_F(SeTranslation, ThrowingTranslatorStillYieldsTheStructuredException) {
     SeTranslatorScope scope([](unsigned, EXCEPTION_POINTERS*) { throw 1; });
     try {
         readBadAddress();

@@ -1,0 +1,66 @@
+// Test fixture helpers: values of the product configuration key
+// (HKLM "SOFTWARE\Quarn\ZRT Config\Config", 32-bit view) set for the duration
+// of a scope and restored afterwards, and the child-process runs the log and
+// crash-dump tests use.
+#pragma once
+
+#include "diagnostics/win32.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+class ProductSettings {
+public:
+    ProductSettings();
+    // Restores every value touched through this object to what it was.
+    ~ProductSettings();
+    ProductSettings(const ProductSettings&) = delete;
+    ProductSettings& operator=(const ProductSettings&) = delete;
+
+    void setDword(const std::wstring& name, DWORD value);
+    void setString(const std::wstring& name, const std::wstring& value);
+    void remove(const std::wstring& name);
+
+private:
+    struct Saved {
+        std::wstring name;
+        bool existed = false;
+        DWORD type = 0;
+        std::vector<BYTE> data;
+    };
+    void remember(const std::wstring& name);
+
+    HKEY key_ = nullptr;
+    std::vector<Saved> saved_;
+};
+
+// The whole content of a file; empty when it cannot be read.
+std::string readFileBytes(const std::wstring& path);
+
+// The names (not paths) of the files in `directory` matching `pattern`, sorted.
+std::vector<std::wstring> listNames(const std::wstring& directory, const std::wstring& pattern);
+
+// Creates `path` with `bytes` and sets its last-write time to `fileTime`
+// (when given).
+void makeFile(const std::wstring& path, const std::string& bytes = {}, std::optional<uint64_t> fileTime = {});
+
+// Runs this test program again with only the (disabled) test `test` and the
+// environment variable QUARN_TEST_CHILD set to `childArgument`. Returns the
+// exit code (-1 on a time-out); `output`, when given, receives its standard
+// output.
+long runChildTest(const std::string& test, const std::wstring& childArgument, std::string* output = nullptr,
+                  DWORD timeoutMs = 60000);
+// The same without waiting: the caller owns the process handle.
+HANDLE startChildTest(const std::string& test, const std::wstring& childArgument);
+
+// The value of QUARN_TEST_CHILD in a child run, empty otherwise.
+std::wstring childArgument();
+
+// Local date as "YYYYMMDD", `daysFromToday` days away from today.
+std::wstring localDate(int daysFromToday);
+
+}  // namespace testing_support
