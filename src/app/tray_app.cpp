@@ -1,6 +1,8 @@
 #include "app/tray_app.h"
 
 #include "app/exit_message.h"
+#include "diagnostics/log_manager.h"
+#include "diagnostics/text.h"
 #include "resource_ids.h"
 #include "security/sid.h"
 
@@ -31,12 +33,28 @@ int TrayApp::run() {
     return static_cast<int>(message.wParam);
 }
 
+namespace {
+constexpr ContextSite kRunProgramSite{"runProgram", 47};
+}
+
 int runProgram(int argc, wchar_t** argv) {
     if (argc > 1 && std::wcscmp(argv[1], L"exit") == 0) {
         broadcastExit();
         return 0;
     }
-    if (!isCurrentUserAdministrator()) return 0;
+    bool administrator = false;
+    try {
+        administrator = isCurrentUserAdministrator();
+    } catch (const vexception& error) {
+        LogManager::logError(LogError, error);
+        return 0;
+    } catch (const std::exception& error) {
+        LogManager::logError(LogError,
+                             vexception(wstr(error.what()), kRunProgramSite.entry(L"isCurrentUserAdministrator")));
+        return 0;
+    }
+    if (!administrator) return 0;
+    LogManager::print(LogInfo, L"Quarn Services Monitor started");
     TrayApp app;
     app.run();
     return 0;
