@@ -21,6 +21,8 @@ class LogFixture : public ::testing::Test {
 protected:
     void SetUp() override {
         settings.setString(L"PRODUCT_ROOT_D", root.path());
+        for (const wchar_t* value : {L"log_debug_enabled", L"log_debug_history", L"log_debug_rotation"})
+            settings.remove(value);
         logs = root.path() + L"\\admin\\logs";
         ASSERT_TRUE(::CreateDirectoryW((root.path() + L"\\admin").c_str(), nullptr));
         ASSERT_TRUE(::CreateDirectoryW(logs.c_str(), nullptr));
