@@ -3,7 +3,6 @@
 #include "diagnostics/handles.h"
 
 #include <objbase.h>
-#include <shellapi.h>
 
 #include <vector>
 
@@ -54,14 +53,36 @@ ScratchDir::ScratchDir() {
     ::CreateDirectoryW(path_.c_str(), nullptr);
 }
 
+namespace {
+
+// Deletes a folder with everything in it. Works through the long-path form,
+// because tests build trees deeper than MAX_PATH (the shell's file operation
+// cannot delete those and must never be handed one).
+void deleteTree(const std::wstring& longPath) {
+    WIN32_FIND_DATAW entry;
+    HANDLE find = ::FindFirstFileW((longPath + L"\\*").c_str(), &entry);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = entry.cFileName;
+            if (name == L"." || name == L"..") continue;
+            const std::wstring child = longPath + L"\\" + name;
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                deleteTree(child);
+            } else {
+                ::SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+                ::DeleteFileW(child.c_str());
+            }
+        } while (::FindNextFileW(find, &entry));
+        ::FindClose(find);
+    }
+    ::SetFileAttributesW(longPath.c_str(), FILE_ATTRIBUTE_NORMAL);
+    ::RemoveDirectoryW(longPath.c_str());
+}
+
+}  // namespace
+
 ScratchDir::~ScratchDir() {
-    std::wstring from = path_;
-    from.push_back(L'\0');  // SHFileOperation takes a double-null-terminated list
-    SHFILEOPSTRUCTW op{};
-    op.wFunc = FO_DELETE;
-    op.pFrom = from.c_str();
-    op.fFlags = FOF_NOCONFIRMATION | FOF_NOERRORUI | FOF_SILENT;
-    ::SHFileOperationW(&op);
+    if (path_.size() > 3) deleteTree(L"\\\\?\\" + path_);
 }
 
 }  // namespace testing_support
