@@ -1,11 +1,66 @@
 #include "app/control_dlg.h"
 
 #include "app/exit_message.h"
+#include "app/resource_text.h"
 #include "app/tray_app.h"
-#include "diagnostics/handles.h"
 #include "resource_ids.h"
+#include "services/service_query.h"
+#include "threading/cancelation_point.h"
 
 #include <windowsx.h>
+
+#include <exception>
+#include <set>
+
+namespace {
+
+constexpr UINT_PTR kTimerId = 1;
+constexpr UINT kTimerPeriodMs = 100;
+// The tray icon is refreshed when the tick counter exceeds this.
+constexpr int kTrayRefreshTicks = 100;
+
+// Fixed pictures of the image list, indexed by a service's effective status.
+constexpr WORD kStatusIcons[] = {IDI_SERVICE_STARTED, IDI_SERVICE_STOPPED, IDI_SERVICE_DISABLED};
+constexpr int kDisabledPicture = 2;
+constexpr int kFixedPictures = 3;
+
+constexpr UINT kStateImageMask = 0xF000;
+constexpr UINT kUncheckedState = INDEXTOSTATEIMAGEMASK(1);
+constexpr UINT kCheckedState = INDEXTOSTATEIMAGEMASK(2);
+
+// Process-wide, like the timer it counts for.
+int timerTicks = 0;
+
+int effectiveStatusPicture(const std::wstring& service) {
+    try {
+        return service::effStatus(service);
+    } catch (const ThreadCancelation::ThreadCanceled&) {
+        throw;
+    } catch (...) {
+        return kDisabledPicture;
+    }
+}
+
+HTREEITEM insertItem(HWND tree, HTREEITEM parent, HTREEITEM after, const std::wstring& text) {
+    TVINSERTSTRUCTW insert{};
+    insert.hParent = parent;
+    insert.hInsertAfter = after;
+    insert.item.mask = TVIF_TEXT | TVIF_PARAM;
+    insert.item.pszText = const_cast<wchar_t*>(text.c_str());
+    insert.item.lParam = 0;
+    return reinterpret_cast<HTREEITEM>(::SendMessageW(tree, TVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&insert)));
+}
+
+void setPicture(HWND tree, HTREEITEM item, int picture) {
+    TVITEMW data{};
+    data.mask = TVIF_HANDLE | TVIF_IMAGE | TVIF_SELECTEDIMAGE;
+    data.hItem = item;
+    data.iImage = picture;
+    data.iSelectedImage = picture;
+    ::SendMessageW(tree, TVM_SETITEMW, 0, reinterpret_cast<LPARAM>(&data));
+}
+
+}  // namespace
 
 ControlDlg::ControlDlg(TrayApp* owner) : owner_(owner) {}
 
@@ -18,18 +73,28 @@ LRESULT ControlDlg::processMessage(HWND window, UINT message, WPARAM wParam, LPA
         ::PostQuitMessage(0);
         return 0;
     }
+    if (message == taskbarCreatedMessage()) {
+        // The notification area was re-created without our icon.
+        owner_->trayIcon().readdTrayIcon();
+        owner_->trayIcon().refreshTrayIcon();
+        return 0;
+    }
     switch (message) {
     case WM_INITDIALOG:
         return onInitDialog();
     case WM_CLOSE:
         hide();
         return 0;
+    case WM_TIMER:
+        onTimer();
+        return 0;
     case kTrayCallbackMessage:
         onTrayNotify(lParam);
         return 0;
     case WM_COMMAND:
         // Only clicks and menu choices: the whole wParam must be the id.
-        if (HIWORD(wParam) == 0 && onCommand(LOWORD(wParam))) return 0;
+        if (wParam > 0xFFFF) break;
+        if (onCommand(static_cast<WORD>(wParam))) return 0;
         break;
     default:
         break;
@@ -39,22 +104,45 @@ LRESULT ControlDlg::processMessage(HWND window, UINT message, WPARAM wParam, LPA
 }
 
 LRESULT ControlDlg::onInitDialog() {
+    const int width = ::GetSystemMetrics(SM_CXSMICON);
+    const int height = ::GetSystemMetrics(SM_CYSMICON);
+    images_.reset(::ImageList_Create(width, height, ILC_COLOR24 | ILC_MASK, 0, 1));
+    for (WORD icon : kStatusIcons) ::ImageList_ReplaceIcon(images_.get(), -1, loadSmallIcon(icon));
+    tree_.attach(::GetDlgItem(handle(), IDC_SERVICE_TREE), false);
+    ::SendMessageW(tree_.handle(), TVM_SETIMAGELIST, TVSIL_NORMAL, reinterpret_cast<LPARAM>(images_.get()));
     owner_->trayIcon().setWindow(handle());
-    owner_->trayIcon().refreshTrayIcon();
-    HICON icon = static_cast<HICON>(::LoadImageW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_SERVICE_STARTED),
-                                                 IMAGE_ICON, 0, 0, LR_DEFAULTSIZE | LR_SHARED));
-    ::SendMessageW(handle(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
+
+    // A failed first refresh is reported like any other, but the window
+    // icon and the timer are set all the same.
+    std::exception_ptr failure;
+    try {
+        refreshServices();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    const HICON icon = static_cast<HICON>(::LoadImageW(::GetModuleHandleW(nullptr),
+                                                       MAKEINTRESOURCEW(IDI_SERVICE_STARTED), IMAGE_ICON, 0, 0,
+                                                       LR_DEFAULTSIZE | LR_SHARED));
+    ::SendMessageW(handle(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(loadSmallIcon(IDI_SERVICE_STARTED)));
     ::SendMessageW(handle(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
+    ::SetTimer(handle(), kTimerId, kTimerPeriodMs, nullptr);
+    if (failure) std::rethrow_exception(failure);
     return 0;
 }
 
 bool ControlDlg::onCommand(WORD id) {
     switch (id) {
+    case IDC_SELECT_ALL:
+        checkAll(true);
+        return true;
+    case IDC_CLEAR_ALL:
+        checkAll(false);
+        return true;
     case IDC_HIDE:
         hide();
         return true;
     case IDC_REFRESH:
-        owner_->trayIcon().refreshTrayIcon();
+        refreshServices();
         return true;
     case ID_TRAY_CONTROL_PANEL:
         showMonitor();
@@ -99,4 +187,95 @@ void ControlDlg::onTrayNotify(LPARAM mouseMessage) {
     default:
         break;
     }
+}
+
+bool ControlDlg::isChecked(HTREEITEM item) const {
+    const LRESULT state = ::SendMessageW(tree_.handle(), TVM_GETITEMSTATE, reinterpret_cast<WPARAM>(item),
+                                         kStateImageMask);
+    return (static_cast<UINT>(state) & kStateImageMask) == kCheckedState;
+}
+
+void ControlDlg::setChecked(HTREEITEM item, bool check) {
+    TVITEMW data{};
+    data.mask = TVIF_STATE;
+    data.hItem = item;
+    data.stateMask = kStateImageMask;
+    data.state = check ? kCheckedState : kUncheckedState;
+    ::SendMessageW(tree_.handle(), TVM_SETITEMW, 0, reinterpret_cast<LPARAM>(&data));
+}
+
+void ControlDlg::checkAll(bool check) {
+    if (!catalogue_) return;
+    for (const auto& group : *catalogue_) {
+        setChecked(group->item, check);
+        for (const auto& entry : group->services) setChecked(entry->item, check);
+    }
+}
+
+void ControlDlg::refreshServices() {
+    std::set<std::wstring> remembered;
+    if (catalogue_) {
+        for (const auto& group : *catalogue_) {
+            if (isChecked(group->item)) remembered.insert(group->name);
+            for (const auto& entry : group->services)
+                if (isChecked(entry->item)) remembered.insert(entry->name);
+        }
+    }
+    const HWND tree = tree_.handle();
+    ::SendMessageW(tree, WM_SETREDRAW, FALSE, 0);
+    ::SendMessageW(tree, TVM_DELETEITEM, 0, reinterpret_cast<LPARAM>(TVI_ROOT));
+    catalogue_ = nullptr;
+    try {
+        catalogue_ = &SvcSentry::AllServices();
+    } catch (...) {
+        // Nothing to show: let the empty tree paint itself.
+        ::SendMessageW(tree, WM_SETREDRAW, TRUE, 0);
+        ::InvalidateRect(tree, nullptr, TRUE);
+        throw;
+    }
+
+    // The previous refresh's group pictures are no longer used.
+    ::ImageList_SetImageCount(images_.get(), kFixedPictures);
+    for (const auto& group : *catalogue_) {
+        group->item = insertItem(tree, TVI_ROOT, TVI_LAST, group->name);
+        setPicture(tree, group->item, ::ImageList_ReplaceIcon(images_.get(), -1, loadSmallIcon(group->icon)));
+        if (remembered.count(group->name)) {
+            group->checked = true;
+            setChecked(group->item, true);
+        }
+        for (const auto& entry : group->services) {
+            entry->item = insertItem(tree, group->item, TVI_SORT, entry->displayName);
+            setPicture(tree, entry->item, effectiveStatusPicture(entry->name));
+            if (remembered.count(entry->name)) {
+                entry->checked = true;
+                setChecked(entry->item, true);
+            }
+        }
+        ::SendMessageW(tree, TVM_EXPAND, TVE_EXPAND, reinterpret_cast<LPARAM>(group->item));
+    }
+    ::SendMessageW(tree, WM_SETREDRAW, TRUE, 0);
+    setStatus(std::wstring());
+    owner_->trayIcon().refreshTrayIcon();
+}
+
+void ControlDlg::onTimer() {
+    if (catalogue_) {
+        for (const auto& group : *catalogue_) {
+            const bool check = isChecked(group->item);
+            if (check == group->checked) continue;
+            group->checked = check;
+            for (const auto& entry : group->services) {
+                entry->checked = check;
+                setChecked(entry->item, check);
+            }
+        }
+    }
+    if (++timerTicks > kTrayRefreshTicks) {
+        timerTicks = 0;
+        owner_->trayIcon().refreshTrayIcon();
+    }
+}
+
+void ControlDlg::setStatus(const std::wstring& text) {
+    ::SetDlgItemTextW(handle(), IDC_STATUS, text.c_str());
 }

@@ -1,19 +1,53 @@
 // The services monitor dialog: the program's only window. Hidden most of the
-// time, it receives the tray icon's notifications and the menu's commands.
+// time, it receives the tray icon's notifications and the menu's commands,
+// and when shown presents the service catalogue as a check-box tree.
 #pragma once
 
+#include "app/service_catalogue.h"
+#include "diagnostics/handles.h"
 #include "ui/dialog.h"
 
+#include <commctrl.h>
+
+#include <list>
+#include <string>
+
 class TrayApp;
+
+namespace handle_traits {
+struct ImageList {
+    using pointer = HIMAGELIST;
+    static pointer empty() noexcept { return nullptr; }
+    static void close(pointer h) noexcept { ::ImageList_Destroy(h); }
+};
+}  // namespace handle_traits
+using UniqueImageList = UniqueResource<handle_traits::ImageList>;
 
 class ControlDlg : public VDlg {
 public:
     explicit ControlDlg(TrayApp* owner);
 
+    // Handles only messages addressed to the dialog's own window.
     LRESULT processMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam, bool& handled) override;
 
     // Shows the dialog in front and posts itself a refresh.
     void showMonitor();
+    // Rebuilds the catalogue and the tree, keeping check marks by name, then
+    // clears the status line and refreshes the tray icon. When the catalogue
+    // cannot be built the tree stays empty, no catalogue is held and the
+    // error leaves.
+    void refreshServices();
+    // Sets every item's check box; the timer carries it into the catalogue.
+    void checkAll(bool check);
+    // One tick of the 100 ms timer: a group whose check box changed passes
+    // its state to its services; every 101st tick refreshes the tray icon.
+    void onTimer();
+
+    // The current catalogue; null until a refresh has succeeded and after a
+    // refresh has failed.
+    ServiceGroups* catalogue() const { return catalogue_; }
+    HWND tree() const { return tree_.handle(); }
+    HIMAGELIST imageList() const { return images_.get(); }
 
 private:
     LRESULT onInitDialog();
@@ -21,6 +55,13 @@ private:
     bool onCommand(WORD id);
     void onTrayNotify(LPARAM mouseMessage);
     void hide();
+    void setStatus(const std::wstring& text);
+    bool isChecked(HTREEITEM item) const;
+    void setChecked(HTREEITEM item, bool check);
+    void fillTree(std::list<std::wstring> remembered);
 
+    VTreeView tree_;
+    UniqueImageList images_;
     TrayApp* owner_;
+    ServiceGroups* catalogue_ = nullptr;
 };

@@ -14,7 +14,7 @@ TrayApp::~TrayApp() {
     if (dialog_) icon_.removeTrayIcon();
 }
 
-int TrayApp::run() {
+void TrayApp::open() {
     INITCOMMONCONTROLSEX controls{sizeof(controls), 0xFF};
     ::InitCommonControlsEx(&controls);
 
@@ -23,7 +23,10 @@ int TrayApp::run() {
     icon_.setWindow(dialog_->handle());
     icon_.addTrayIcon();
     icon_.refreshTrayIcon();
+}
 
+int TrayApp::run() {
+    open();
     MSG message;
     while (::GetMessageW(&message, nullptr, 0, 0) > 0) {
         if (dialog_->handle() && ::IsDialogMessageW(dialog_->handle(), &message)) continue;

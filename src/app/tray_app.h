@@ -16,8 +16,10 @@ public:
     // when run() is left by an error.
     ~TrayApp();
 
-    // Creates the dialog (hidden), adds the tray icon and pumps messages
-    // until WM_QUIT; returns the quit message's wParam.
+    // Creates the dialog (hidden) and adds the tray icon with its state.
+    void open();
+    // open(), then pumps messages until WM_QUIT; returns the quit message's
+    // wParam.
     int run();
 
     TrayIcon& trayIcon() { return icon_; }

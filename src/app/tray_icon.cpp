@@ -1,12 +1,15 @@
 #include "app/tray_icon.h"
 
+#include "app/resource_text.h"
 #include "diagnostics/exceptions.h"
 #include "diagnostics/text.h"
 #include "resource_ids.h"
+#include "services/service_query.h"
 
 #include <shellapi.h>
 
-#include <cwchar>
+#include <algorithm>
+#include <iterator>
 
 namespace {
 
@@ -22,20 +25,20 @@ WORD iconFor(TrayState state) {
     }
 }
 
-HICON loadIcon(WORD id) {
-    // Shared icons from the module's resources: never destroyed.
-    return static_cast<HICON>(::LoadImageW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(id), IMAGE_ICON,
-                                           ::GetSystemMetrics(SM_CXSMICON), ::GetSystemMetrics(SM_CYSMICON),
-                                           LR_SHARED));
-}
-
-std::wstring loadString(UINT id) {
-    const wchar_t* text = nullptr;
-    const int length = ::LoadStringW(::GetModuleHandleW(nullptr), id, reinterpret_cast<wchar_t*>(&text), 0);
-    return length > 0 ? std::wstring(text, static_cast<size_t>(length)) : std::wstring();
+NOTIFYICONDATAW iconData(HWND window) {
+    NOTIFYICONDATAW data{};
+    data.cbSize = sizeof(data);
+    data.hWnd = window;
+    data.uID = kTrayIconId;
+    return data;
 }
 
 }  // namespace
+
+UINT taskbarCreatedMessage() {
+    static const UINT message = ::RegisterWindowMessageW(L"TaskbarCreated");
+    return message;
+}
 
 bool trayIconAdded() {
     return iconAdded;
@@ -43,30 +46,34 @@ bool trayIconAdded() {
 
 bool TrayIcon::addTrayIcon() {
     if (iconAdded) return true;
-    NOTIFYICONDATAW data{};
-    data.cbSize = sizeof(data);
-    data.hWnd = window_;
-    data.uID = kTrayIconId;
+    ++adds_;
+    NOTIFYICONDATAW data = iconData(window_);
     data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_INFO;
     data.uCallbackMessage = kTrayCallbackMessage;
-    data.hIcon = loadIcon(IDI_TRAY_STARTED);
+    data.hIcon = loadSmallIcon(IDI_TRAY_STARTED);
     data.dwInfoFlags = NIIF_INFO;
     if (!::Shell_NotifyIconW(NIM_ADD, &data)) return false;
     iconAdded = true;
     return true;
 }
 
+bool TrayIcon::readdTrayIcon() {
+    iconAdded = false;
+    return addTrayIcon();
+}
+
 bool TrayIcon::updateTrayIcon(TrayState state, const std::wstring& text) {
+    ++updates_;
+    lastState_ = state;
+    const std::wstring tip = format(loadResourceString(IDS_TRAY_TIP).c_str(), text.c_str());
+    NOTIFYICONDATAW data = iconData(window_);
+    const size_t length = std::min(tip.size(), std::size(data.szTip) - 1);
+    lastTip_ = tip.substr(0, length);
     if (!addTrayIcon()) return false;
-    NOTIFYICONDATAW data{};
-    data.cbSize = sizeof(data);
-    data.hWnd = window_;
-    data.uID = kTrayIconId;
     data.uFlags = NIF_ICON | NIF_TIP;
-    data.hIcon = loadIcon(iconFor(state));
-    const std::wstring tip = format(loadString(IDS_TRAY_TIP).c_str(), text.c_str());
-    wcsncpy(data.szTip, tip.c_str(), std::size(data.szTip) - 1);
-    data.szTip[std::size(data.szTip) - 1] = L'\0';
+    data.hIcon = loadSmallIcon(iconFor(state));
+    std::copy_n(tip.c_str(), length, data.szTip);
+    data.szTip[length] = L'\0';
     return ::Shell_NotifyIconW(NIM_MODIFY, &data) != FALSE;
 }
 
@@ -80,11 +87,9 @@ void TrayIcon::showTrayText(const std::wstring& text) {
 }
 
 void TrayIcon::removeTrayIcon() {
-    NOTIFYICONDATAW data{};
-    data.cbSize = sizeof(data);
-    data.hWnd = window_;
-    data.uID = kTrayIconId;
+    NOTIFYICONDATAW data = iconData(window_);
     ::Shell_NotifyIconW(NIM_DELETE, &data);
+    iconAdded = false;
 }
 
 const wchar_t* TrayIcon::stateText(TrayState state) {
@@ -96,7 +101,13 @@ const wchar_t* TrayIcon::stateText(TrayState state) {
 }
 
 TrayState TrayIcon::managementServiceState() {
-    // Filled in with the service queries.
-    (void)kManagementService;
-    return TrayDisabled;
+    try {
+        switch (service::effStatus(kManagementService)) {
+        case 0: return TrayStarted;
+        case 1: return TrayStopped;
+        default: return TrayDisabled;
+        }
+    } catch (const vexception&) {
+        return TrayDisabled;
+    }
 }

@@ -16,6 +16,10 @@ enum TrayState : int {
 constexpr UINT kTrayCallbackMessage = WM_USER + 1;
 constexpr UINT kTrayIconId = 1;
 
+// The number of the "TaskbarCreated" message, which the shell broadcasts to
+// every top-level window when the notification area has been (re)created.
+UINT taskbarCreatedMessage();
+
 class TrayIcon {
 public:
     // The window that owns the icon and receives its notifications.
@@ -25,22 +29,37 @@ public:
     // Adds the icon unless it has been added already. False when the
     // notification area refused it (the next update tries again).
     bool addTrayIcon();
-    // Sets the picture for `state` and the tooltip "Quarn - " + `text`.
+    // The notification area was re-created and has lost the icon: adds it
+    // again (on failure the next update retries the add).
+    bool readdTrayIcon();
+    // Sets the picture for `state` and the tooltip "Quarn - " + `text`, cut
+    // to the 127 characters the notification area holds.
     bool updateTrayIcon(TrayState state, const std::wstring& text);
     // Picture and tooltip from the management service's state.
     void refreshTrayIcon();
     // The management service's picture with `text` as the tooltip.
     void showTrayText(const std::wstring& text);
-    // Takes the icon off the notification area.
+    // Takes the icon off the notification area; a later update adds it anew.
     void removeTrayIcon();
 
-    // Started, Stopped or Disabled; a service that cannot be queried counts
-    // as Disabled.
+    // Started, Stopped or Disabled from the effective status of "quarnsrv";
+    // any product error counts as Disabled, other errors leave.
     static TrayState managementServiceState();
     static const wchar_t* stateText(TrayState state);
 
+    // What the last update handed to the notification area (whether or not
+    // it accepted it), and how many updates and adds were attempted.
+    TrayState lastState() const { return lastState_; }
+    const std::wstring& lastTip() const { return lastTip_; }
+    unsigned updateCount() const { return updates_; }
+    unsigned addCount() const { return adds_; }
+
 private:
     HWND window_ = nullptr;
+    TrayState lastState_ = TrayDisabled;
+    std::wstring lastTip_;
+    unsigned updates_ = 0;
+    unsigned adds_ = 0;
 };
 
 // True once the icon has been added in this process.

@@ -1,0 +1,236 @@
+#include "app/control_dlg.h"
+#include "app/tray_icon.h"
+
+#include "monitor_fixture.h"
+#include "packages_fixture.h"
+#include "resource_ids.h"
+#include "sandbox_kit.h"
+
+#include <gtest/gtest.h>
+
+#include <shellapi.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+using testing_support::OpenMonitor;
+using testing_support::PackagesSandbox;
+
+namespace {
+
+const wchar_t kManagement[] = L"quarnsrv";
+
+// "quarnsrv" as the test needs it: a registered one is taken away for the
+// scope and registered again afterwards with its configuration and state.
+class ManagementServiceScope {
+public:
+    ManagementServiceScope() {
+        UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        UniqueServiceHandle service(::OpenServiceW(manager.get(), kManagement, SERVICE_ALL_ACCESS));
+        if (!service) return;
+        DWORD needed = 0;
+        ::QueryServiceConfigW(service.get(), nullptr, 0, &needed);
+        config_.resize(needed);
+        auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config_.data());
+        if (!::QueryServiceConfigW(service.get(), config, needed, &needed)) return;
+        SERVICE_STATUS status{};
+        ::QueryServiceStatus(service.get(), &status);
+        wasRunning_ = status.dwCurrentState == SERVICE_RUNNING;
+        saved_ = true;
+        service.reset();
+        sandboxkit::deleteService(kManagement);
+    }
+
+    ~ManagementServiceScope() {
+        sandboxkit::deleteService(kManagement);
+        if (!saved_) return;
+        auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config_.data());
+        UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        const bool system = config->lpServiceStartName && _wcsicmp(config->lpServiceStartName, L"LocalSystem") == 0;
+        UniqueServiceHandle service(::CreateServiceW(
+            manager.get(), kManagement, config->lpDisplayName, SERVICE_ALL_ACCESS, config->dwServiceType,
+            config->dwStartType, config->dwErrorControl, config->lpBinaryPathName, config->lpLoadOrderGroup, nullptr,
+            config->lpDependencies, system ? nullptr : config->lpServiceStartName, nullptr));
+        if (service && wasRunning_) ::StartServiceW(service.get(), 0, nullptr);
+    }
+
+    ManagementServiceScope(const ManagementServiceScope&) = delete;
+    ManagementServiceScope& operator=(const ManagementServiceScope&) = delete;
+
+    void create(const std::wstring& args, DWORD startType = SERVICE_DEMAND_START) {
+        sandboxkit::createService(kManagement, L"Quarn management (test)", args, {}, startType);
+    }
+    void remove() { sandboxkit::deleteService(kManagement); }
+    void setStartType(DWORD startType) {
+        UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        UniqueServiceHandle service(::OpenServiceW(manager.get(), kManagement, SERVICE_ALL_ACCESS));
+        ::ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, startType, SERVICE_NO_CHANGE, nullptr, nullptr,
+                               nullptr, nullptr, nullptr, nullptr, nullptr);
+    }
+
+private:
+    std::vector<BYTE> config_;
+    bool saved_ = false;
+    bool wasRunning_ = false;
+};
+
+void expectTray(OpenMonitor& monitor, TrayState state, const wchar_t* tip) {
+    monitor.tray().refreshTrayIcon();
+    EXPECT_EQ(monitor.tray().lastState(), state);
+    EXPECT_EQ(monitor.tray().lastTip(), tip);
+}
+
+TEST(Tray, IconAndTooltipFollowTheManagementService) {
+    PackagesSandbox packages;
+    ManagementServiceScope management;
+    OpenMonitor monitor;
+    EXPECT_TRUE(trayIconAdded());
+    expectTray(monitor, TrayDisabled, L"Quarn - Disabled");  // missing
+
+    management.create(L"");
+    expectTray(monitor, TrayStopped, L"Quarn - Stopped");
+    management.setStartType(SERVICE_DISABLED);
+    expectTray(monitor, TrayDisabled, L"Quarn - Disabled");
+    management.setStartType(SERVICE_DEMAND_START);
+    sandboxkit::startAndWait(kManagement);
+    expectTray(monitor, TrayStarted, L"Quarn - Started");
+    EXPECT_TRUE(monitor.tray().updateTrayIcon(TrayStarted, L"Started"));
+
+    management.remove();
+    management.create(L"--endless-start-pending");
+    ASSERT_EQ(sandboxkit::startService(kManagement), 0u);
+    ASSERT_TRUE(sandboxkit::waitForState(kManagement, SERVICE_START_PENDING));
+    management.setStartType(SERVICE_DISABLED);
+    expectTray(monitor, TrayStarted, L"Quarn - Started");
+
+    // A progress text keeps the state's picture.
+    monitor.tray().showTrayText(L"Starting Mail...");
+    EXPECT_EQ(monitor.tray().lastState(), TrayStarted);
+    EXPECT_EQ(monitor.tray().lastTip(), L"Quarn - Starting Mail...");
+}
+
+TEST(Tray, TooltipIsCutTo127Characters) {
+    PackagesSandbox packages;
+    OpenMonitor monitor;
+    const std::wstring text(200, L'x');
+    EXPECT_TRUE(monitor.tray().updateTrayIcon(TrayStopped, text));
+    EXPECT_EQ(monitor.tray().lastTip(), L"Quarn - " + text.substr(0, 127 - 8));
+}
+
+TEST(Tray, TimerRefreshesTheIconEvery101Ticks) {
+    PackagesSandbox packages;
+    OpenMonitor monitor;
+    ::KillTimer(monitor.window(), 1);
+    unsigned before = monitor.tray().updateCount();
+    int ticks = 0;
+    while (monitor.tray().updateCount() == before && ticks < 200) {
+        monitor.tick();
+        ++ticks;
+    }
+    ASSERT_LE(ticks, 101);
+    before = monitor.tray().updateCount();
+    for (int i = 0; i < 100; ++i) monitor.tick();
+    EXPECT_EQ(monitor.tray().updateCount(), before);
+    monitor.tick();
+    EXPECT_EQ(monitor.tray().updateCount(), before + 1);
+}
+
+TEST(Tray, LeftClickShowsTheDialogAndRefreshesOnce) {
+    PackagesSandbox packages;
+    OpenMonitor monitor;
+    ::KillTimer(monitor.window(), 1);
+    for (int click = 0; click < 2; ++click) {
+        const unsigned updates = monitor.tray().updateCount();
+        monitor.setStatus(L"marker");
+        monitor.send(kTrayCallbackMessage, kTrayIconId, WM_LBUTTONUP);
+        EXPECT_TRUE(::IsWindowVisible(monitor.window()));
+        EXPECT_EQ(monitor.status(), L"marker");  // the refresh is posted
+        testing_support::pumpMessages(200);
+        EXPECT_EQ(monitor.status(), L"");
+        EXPECT_EQ(monitor.tray().updateCount(), updates + 1);
+    }
+    // Other mouse messages do nothing.
+    monitor.setStatus(L"marker");
+    monitor.send(WM_CLOSE);
+    for (LPARAM mouse : {WM_MOUSEMOVE, WM_LBUTTONDOWN, WM_RBUTTONDOWN, WM_LBUTTONDBLCLK}) {
+        EXPECT_EQ(monitor.send(kTrayCallbackMessage, kTrayIconId, mouse), 0);
+    }
+    testing_support::pumpMessages(100);
+    EXPECT_FALSE(::IsWindowVisible(monitor.window()));
+    EXPECT_EQ(monitor.status(), L"marker");
+}
+
+struct MenuSeen {
+    std::vector<UINT> ids;
+    UINT defaultId = 0;
+    bool found = false;
+};
+
+BOOL CALLBACK findMenuWindow(HWND window, LPARAM context) {
+    wchar_t name[64] = {};
+    ::GetClassNameW(window, name, 64);
+    DWORD process = 0;
+    ::GetWindowThreadProcessId(window, &process);
+    if (process == ::GetCurrentProcessId() && std::wstring(name) == L"#32768" && ::IsWindowVisible(window)) {
+        *reinterpret_cast<HWND*>(context) = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+TEST(Tray, RightClickOpensTheMenuWithControlPanelAsDefault) {
+    PackagesSandbox packages;
+    OpenMonitor monitor;
+    MenuSeen seen;
+    std::atomic<bool> done{false};
+    std::thread closer([&] {
+        for (int i = 0; i < 250 && !done; ++i) {
+            HWND menuWindow = nullptr;
+            ::EnumWindows(&findMenuWindow, reinterpret_cast<LPARAM>(&menuWindow));
+            if (!menuWindow) {
+                ::Sleep(20);
+                continue;
+            }
+            if (!seen.found) {
+                auto menu = reinterpret_cast<HMENU>(::SendMessageW(menuWindow, MN_GETHMENU, 0, 0));
+                for (int item = 0; item < ::GetMenuItemCount(menu); ++item) seen.ids.push_back(::GetMenuItemID(menu, item));
+                seen.defaultId = ::GetMenuDefaultItem(menu, FALSE, 0);
+                seen.found = true;
+            }
+            ::PostMessageW(menuWindow, WM_KEYDOWN, VK_ESCAPE, 0);
+            ::Sleep(100);
+        }
+    });
+    monitor.send(kTrayCallbackMessage, kTrayIconId, WM_RBUTTONUP);
+    done = true;
+    closer.join();
+    ASSERT_TRUE(seen.found);
+    EXPECT_EQ(seen.ids, (std::vector<UINT>{ID_TRAY_START, ID_TRAY_STOP, ID_TRAY_RESTART, IDC_START_WEBSITE,
+                                           IDC_STOP_WEBSITE, IDC_DELETE_SESSIONS, 0, ID_TRAY_CONTROL_PANEL,
+                                           ID_TRAY_EXIT}));
+    EXPECT_EQ(seen.defaultId, UINT(ID_TRAY_CONTROL_PANEL));
+}
+
+TEST(Tray, IconIsAddedAgainWhenTheNotificationAreaIsRecreated) {
+    PackagesSandbox packages;
+    OpenMonitor monitor;
+    ASSERT_TRUE(trayIconAdded());
+    // What a restarted shell looks like to us: the icon is gone.
+    NOTIFYICONDATAW data{};
+    data.cbSize = sizeof(data);
+    data.hWnd = monitor.window();
+    data.uID = kTrayIconId;
+    ASSERT_TRUE(::Shell_NotifyIconW(NIM_DELETE, &data));
+    EXPECT_FALSE(monitor.tray().updateTrayIcon(TrayStopped, L"lost"));
+
+    const unsigned adds = monitor.tray().addCount();
+    const unsigned updates = monitor.tray().updateCount();
+    ::SendMessageW(monitor.window(), taskbarCreatedMessage(), 0, 0);
+    EXPECT_EQ(monitor.tray().addCount(), adds + 1);
+    EXPECT_EQ(monitor.tray().updateCount(), updates + 1);
+    EXPECT_NE(monitor.tray().lastTip(), L"Quarn - lost");
+    EXPECT_TRUE(monitor.tray().updateTrayIcon(TrayStopped, L"back"));
+}
+
+}  // namespace
