@@ -89,11 +89,14 @@ LRESULT ControlDlg::processMessage(HWND window, UINT message, WPARAM wParam, LPA
         onTimer();
         return 0;
     case kTrayCallbackMessage:
-        onTrayNotify(lParam);
+        // A message box of a running command pumps messages: the command
+        // owns the catalogue until it ends.
+        if (!commandRunning_) onTrayNotify(lParam);
         return 0;
     case WM_COMMAND:
         // Only clicks and menu choices: the whole wParam must be the id.
         if (wParam > 0xFFFF) break;
+        if (commandRunning_) return 0;
         if (onCommand(static_cast<WORD>(wParam))) return 0;
         break;
     default:
@@ -143,6 +146,24 @@ bool ControlDlg::onCommand(WORD id) {
         return true;
     case IDC_REFRESH:
         refreshServices();
+        return true;
+    case IDC_START:
+        controlServices(true, false, nullptr);
+        return true;
+    case IDC_STOP:
+        controlServices(false, false, nullptr);
+        return true;
+    case IDC_RESTART:
+        restartChecked();
+        return true;
+    case ID_TRAY_START:
+    case ID_TRAY_STOP:
+        controlServices(id == ID_TRAY_START, true, nullptr);
+        refreshServices();
+        owner_->trayIcon().refreshTrayIcon();
+        return true;
+    case ID_TRAY_RESTART:
+        restartAll();
         return true;
     case ID_TRAY_CONTROL_PANEL:
         showMonitor();

@@ -43,11 +43,31 @@ public:
     // its state to its services; every 101st tick refreshes the tray icon.
     void onTimer();
 
+    // Starts (or stops) the selected services up to three passes; the last
+    // pass asks the user about each failure. Selected: every service when
+    // `all`, else the checked ones and those named in `extraNames` (which
+    // also collects the dependents a stop takes down). Ends with a refresh.
+    void controlServices(bool start, bool all, std::list<std::wstring>* extraNames);
+    // One service of a pass: true when the pass may go on (done, nothing to
+    // do, access denied, or the user ignored the failure), false when it
+    // failed in an earlier pass or the user aborted in the last one.
+    bool controlService(const std::wstring& name, bool start, bool lastPass, std::list<std::wstring>* extraNames);
+    // Restart button: stops the checked services and their dependents, then
+    // starts the checked services and every dependent stopped.
+    void restartChecked();
+    // Tray menu Restart: stops then starts every catalogue service.
+    void restartAll();
+
     // The current catalogue; null until a refresh has succeeded and after a
     // refresh has failed.
     ServiceGroups* catalogue() const { return catalogue_; }
     HWND tree() const { return tree_.handle(); }
     HIMAGELIST imageList() const { return images_.get(); }
+    // True while a service command runs (nested commands are refused).
+    bool commandRunning() const { return commandRunning_; }
+
+    // The progress callback given to the start/stop engine.
+    static int onServiceProgress(int stage, const wchar_t* service, void* dialog);
 
 private:
     LRESULT onInitDialog();
@@ -55,6 +75,7 @@ private:
     bool onCommand(WORD id);
     void onTrayNotify(LPARAM mouseMessage);
     void hide();
+    void startStop(const std::wstring& name, bool start, std::list<std::wstring>* extraNames);
     void setStatus(const std::wstring& text);
     bool isChecked(HTREEITEM item) const;
     void setChecked(HTREEITEM item, bool check);
@@ -64,4 +85,5 @@ private:
     UniqueImageList images_;
     TrayApp* owner_;
     ServiceGroups* catalogue_ = nullptr;
+    bool commandRunning_ = false;
 };

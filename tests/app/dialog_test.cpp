@@ -105,7 +105,7 @@ TEST(MonitorDialog, CheckMarksSurviveRefreshByName) {
     // The service that left has lost its mark when it comes back.
     packages.addService(L"t", L"p", leaving.name(), L"Second");
     monitor.command(IDC_REFRESH);
-    for (const TreeItem& item : root(readTree(monitor.tree()), L"Second").children)
+    for (const TreeItem& item : testing_support::childrenOf(monitor.tree(), L"Second"))
         EXPECT_EQ(item.checked, item.text == L"Moving") << std::string(item.text.begin(), item.text.end());
 }
 
@@ -129,7 +129,7 @@ TEST(MonitorDialog, GroupCheckPassesToItsServicesOnTheNextTick) {
 
     setItemChecked(tree, root(readTree(tree), L"G").handle, true);
     monitor.tick();
-    for (const TreeItem& item : root(readTree(tree), L"G").children) EXPECT_TRUE(item.checked);
+    for (const TreeItem& item : testing_support::childrenOf(tree, L"G")) EXPECT_TRUE(item.checked);
     ServiceGroup* g = nullptr;
     for (const auto& group : *monitor.dialog().catalogue())
         if (group->name == L"G") g = group.get();
@@ -145,7 +145,7 @@ TEST(MonitorDialog, GroupCheckPassesToItsServicesOnTheNextTick) {
 
     setItemChecked(tree, root(readTree(tree), L"G").handle, false);
     monitor.tick();
-    for (const TreeItem& item : root(readTree(tree), L"G").children) EXPECT_FALSE(item.checked);
+    for (const TreeItem& item : testing_support::childrenOf(tree, L"G")) EXPECT_FALSE(item.checked);
     EXPECT_TRUE(root(readTree(tree), L"Other").children.at(0).checked);
 }
 

@@ -78,6 +78,12 @@ std::vector<TreeItem> readTree(HWND tree) {
     return roots;
 }
 
+std::vector<TreeItem> childrenOf(HWND tree, const std::wstring& group) {
+    for (TreeItem& item : readTree(tree))
+        if (item.text == group) return std::move(item.children);
+    return {};
+}
+
 void setItemChecked(HWND tree, HTREEITEM item, bool checked) {
     TVITEMW data{};
     data.mask = TVIF_HANDLE | TVIF_STATE;

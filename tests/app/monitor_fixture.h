@@ -26,6 +26,8 @@ struct TreeItem {
 
 // The whole tree, roots in order, children in the control's order.
 std::vector<TreeItem> readTree(HWND tree);
+// The items under the root item `group` (none when there is no such group).
+std::vector<TreeItem> childrenOf(HWND tree, const std::wstring& group);
 // Sets an item's check box the way a click does (state image 2 or 1).
 void setItemChecked(HWND tree, HTREEITEM item, bool checked);
 
