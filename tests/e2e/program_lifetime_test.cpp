@@ -41,6 +41,12 @@ HWND monitorWindowOf(DWORD pid) {
     return search.found;
 }
 
+// How long a monitor may take to end after the exit message: it takes its
+// icon off the notification area, which under Wine costs about two seconds
+// when the icon was added moments before (the exit arrived while the monitor
+// was still starting up).
+constexpr DWORD kEndMs = 6000;
+
 DWORD exitCodeOf(HANDLE process) {
     DWORD code = STILL_ACTIVE;
     ::GetExitCodeProcess(process, &code);
@@ -78,7 +84,7 @@ TEST_F(ProgramLifetime, OneExitEndsEveryRunningMonitorWithExitCodeZero) {
 
     EXPECT_EQ(runProcess(program() + L" exit", 20000), 0);
     HANDLE both[] = {first, second};
-    EXPECT_EQ(::WaitForMultipleObjects(2, both, TRUE, 2000), WAIT_OBJECT_0);
+    EXPECT_EQ(::WaitForMultipleObjects(2, both, TRUE, kEndMs), WAIT_OBJECT_0);
     EXPECT_EQ(exitCodeOf(first), 0u);
     EXPECT_EQ(exitCodeOf(second), 0u);
 }
@@ -87,7 +93,7 @@ TEST_F(ProgramLifetime, ExitWithFurtherArgumentsStillEndsMonitors) {
     HANDLE monitor = startMonitor();
     ASSERT_TRUE(waitUntil([&] { return monitorWindowOf(::GetProcessId(monitor)) != nullptr; }, 20000));
     EXPECT_EQ(runProcess(program() + L" exit now please", 20000), 0);
-    EXPECT_EQ(::WaitForSingleObject(monitor, 2000), WAIT_OBJECT_0);
+    EXPECT_EQ(::WaitForSingleObject(monitor, kEndMs), WAIT_OBJECT_0);
 }
 
 TEST_F(ProgramLifetime, ExitWithoutMonitorsDoesNothingAndEndsWithZero) {
@@ -101,7 +107,7 @@ TEST_F(ProgramLifetime, ExitIsCaseSensitiveOtherSpellingsStartAMonitor) {
     EXPECT_TRUE(waitUntil([&] { return monitorWindowOf(::GetProcessId(monitor)) != nullptr; }, 20000));
     EXPECT_EQ(exitCodeOf(monitor), static_cast<DWORD>(STILL_ACTIVE));
     EXPECT_EQ(runProcess(program() + L" exit", 20000), 0);
-    EXPECT_EQ(::WaitForSingleObject(monitor, 2000), WAIT_OBJECT_0);
+    EXPECT_EQ(::WaitForSingleObject(monitor, kEndMs), WAIT_OBJECT_0);
     EXPECT_EQ(exitCodeOf(monitor), 0u);
 }
 
@@ -115,5 +121,5 @@ TEST_F(ProgramLifetime, TrayMenuExitEndsOnlyThisMonitor) {
     EXPECT_EQ(exitCodeOf(first), 0u);
     EXPECT_EQ(exitCodeOf(second), static_cast<DWORD>(STILL_ACTIVE));
     EXPECT_EQ(runProcess(program() + L" exit", 20000), 0);
-    EXPECT_EQ(::WaitForSingleObject(second, 2000), WAIT_OBJECT_0);
+    EXPECT_EQ(::WaitForSingleObject(second, kEndMs), WAIT_OBJECT_0);
 }
