@@ -74,6 +74,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::printf("idle period:       %.1f s\n", wall);
+    std::printf("processor time since start: %.3f s\n", processorSeconds(monitor.get()));
     std::printf("processor time:    %.3f s\n", used);
     std::printf("ratio cpu/wall:    %.5f (%.3f%% of one core)\n", used / wall, 100.0 * used / wall);
     std::printf("working set:       %.1f MB (peak %.1f MB)\n", memory.WorkingSetSize / 1048576.0,
