@@ -1,6 +1,8 @@
 #include "app/service_catalogue.h"
 
 #include "diagnostics/exceptions.h"
+#include "diagnostics/log_manager.h"
+#include "threading/execute_context.h"
 #include "packages_fixture.h"
 #include "resource_ids.h"
 #include "sandbox_kit.h"
@@ -156,6 +158,26 @@ TEST(Catalogue, FailingPackageTypeIsSkipped) {
                                                         {L"Mail Server", {}},
                                                         {L"Kept", {L"First"}},
                                                         {L"Other", {L"Third"}}}));
+}
+
+TEST(Catalogue, FailingPackageTypeIsLoggedAtInfo) {
+    PackagesSandbox packages;
+    packages.setInstalled(L"webmail", L"roundcube");
+    packages.createPackages(L"webmail\\roundcube");  // no "services" key
+    LogSwitches& switches = LogManager::switches();
+    const uint8_t saved = switches.toStdout[LogInfo];
+    switches.toStdout[LogInfo] = 1;
+    testing::internal::CaptureStdout();
+    const size_t groups = SvcSentry::AllServices().size();
+    const std::string output = testing::internal::GetCapturedStdout();
+    switches.toStdout[LogInfo] = saved;
+    EXPECT_EQ(groups, 3u);
+    EXPECT_NE(output.find("RegOpenKeyEx subKey="), std::string::npos) << output;
+    EXPECT_NE(output.find("Enum services of package webmail/roundcube(VPackage::getServices line 276)"),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find("Try show services of webmail(SvcSentry::AllServices line 58)"), std::string::npos)
+        << output;
 }
 
 TEST(Catalogue, MissingPackagesKeyLeavesAnEmptyCatalogue) {
