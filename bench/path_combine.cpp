@@ -2,6 +2,7 @@
 // the path library for every call) and of a static registry lookup (which
 // opens and closes its key) against the raw platform calls.
 #include "config/registry.h"
+#include "bench_timing.h"
 #include "diagnostics/exceptions.h"
 #include "files/file_name.h"
 
@@ -9,19 +10,6 @@
 
 #include <cstdio>
 #include <functional>
-
-namespace {
-
-double microsecondsPerCall(int calls, const std::function<void()>& body) {
-    LARGE_INTEGER frequency, begin, end;
-    ::QueryPerformanceFrequency(&frequency);
-    ::QueryPerformanceCounter(&begin);
-    for (int i = 0; i < calls; ++i) body();
-    ::QueryPerformanceCounter(&end);
-    return double(end.QuadPart - begin.QuadPart) * 1e6 / double(frequency.QuadPart) / calls;
-}
-
-}  // namespace
 
 int main() {
     constexpr int kCalls = 2000;

@@ -2,25 +2,13 @@
 // the service control manager) against one raw QueryServiceStatus on a handle
 // that is already open, for a stopped, a running and a disabled service.
 #include "sandbox_kit.h"
+#include "bench_timing.h"
 #include "diagnostics/exceptions.h"
 #include "services/service_query.h"
 
 #include <cstdio>
 #include <functional>
 #include <vector>
-
-namespace {
-
-double microsecondsPerCall(int calls, const std::function<void()>& body) {
-    LARGE_INTEGER frequency, begin, end;
-    ::QueryPerformanceFrequency(&frequency);
-    ::QueryPerformanceCounter(&begin);
-    for (int i = 0; i < calls; ++i) body();
-    ::QueryPerformanceCounter(&end);
-    return double(end.QuadPart - begin.QuadPart) * 1e6 / double(frequency.QuadPart) / calls;
-}
-
-}  // namespace
 
 int main() {
     constexpr int kCalls = 50;
