@@ -2,11 +2,15 @@
 
 #include "diagnostics/exceptions.h"
 
+#include "test_support.h"
+
 #include <gtest/gtest.h>
 
 #include <objbase.h>
 
 namespace {
+
+using testing_support::systemText;
 
 std::wstring uniqueName() {
     GUID guid;
@@ -59,17 +63,6 @@ vexception expectVexception(Body body) {
     }
     ADD_FAILURE() << "no vexception raised";
     return vexception();
-}
-
-std::wstring systemText(DWORD code) {
-    wchar_t* buffer = nullptr;
-    const DWORD n = ::FormatMessageW(
-        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr, code,
-        0x400, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::wstring text(buffer ? buffer : L"", n);
-    if (buffer) ::LocalFree(buffer);
-    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
-    return text;
 }
 
 }  // namespace

@@ -2,22 +2,15 @@
 #include "diagnostics/standard_wrapping.h"
 #include "diagnostics/text.h"
 
+#include "test_support.h"
+
 #include <gtest/gtest.h>
 
 #include <comdef.h>
 
 namespace {
 
-std::wstring systemText(DWORD code) {
-    wchar_t* buffer = nullptr;
-    const DWORD n = ::FormatMessageW(
-        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr, code,
-        0x400, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::wstring text(buffer ? buffer : L"", n);
-    if (buffer) ::LocalFree(buffer);
-    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
-    return text;
-}
+using testing_support::systemText;
 
 template <class Expected>
 void expectOsClass(uint32_t code) {

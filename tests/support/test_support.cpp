@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include "diagnostics/handles.h"
+#include "layout.h"
 
 #include <objbase.h>
 
@@ -9,14 +10,18 @@
 namespace testing_support {
 
 std::wstring binDir() {
-    std::vector<wchar_t> buffer(MAX_PATH);
-    while (true) {
-        const DWORD length = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-        if (length < buffer.size()) break;
-        buffer.resize(buffer.size() * 2);
-    }
-    std::wstring path(buffer.data());
-    return path.substr(0, path.find_last_of(L"\\/"));
+    return sandbox::layout::programFolder();
+}
+
+std::wstring systemText(DWORD code) {
+    wchar_t* buffer = nullptr;
+    const DWORD n = ::FormatMessageW(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr, code,
+        0x400, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::wstring text(buffer ? buffer : L"", n);
+    if (buffer) ::LocalFree(buffer);
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
+    return text;
 }
 
 HANDLE startProcess(const std::wstring& commandLine) {

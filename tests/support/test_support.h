@@ -11,6 +11,10 @@ namespace testing_support {
 // The folder of the running test program (all built programs share it).
 std::wstring binDir();
 
+// The system's own message for `code`, trailing line ends removed: what an
+// OS error message must begin with.
+std::wstring systemText(DWORD code);
+
 // Runs `commandLine` and waits up to `timeoutMs`. Returns the exit code, or
 // -1 when the process could not be started or did not end in time (it is
 // then terminated).
