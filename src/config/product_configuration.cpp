@@ -1,26 +1,49 @@
-// Interim implementation until the management-service client lands: the
-// product root comes from the registry, the database settings are the
-// defaults and there is no password.
 #include "config/product_configuration.h"
 
-#include "config/registry.h"
-#include "diagnostics/exceptions.h"
-#include "diagnostics/product_config.h"
+#include "config/quarnsrv_client.h"
 #include "files/file_name.h"
+#include "threading/critical_section.h"
+#include "threading/cancelation_point.h"
 
-std::wstring getDbHost() { return L"localhost"; }
-std::wstring getDbLogin() { return L"admin"; }
-std::wstring getDbName() { return L"zrt"; }
-std::wstring getDbPort() { return L"8306"; }
-std::wstring getDbProviderName() { return L"MySQL"; }
-std::wstring getDbPassword() { throw vexception(L"The management service client is not available"); }
+namespace {
+
+// The value's text, or `fallback` when the service cannot answer.
+std::wstring stringOr(const wchar_t* name, const wchar_t* fallback) {
+    try {
+        return QuarnSrvClient::getInstance().getString(name);
+    } catch (const ThreadCancelation::ThreadCanceled&) {
+        throw;
+    } catch (...) {
+        return fallback;
+    }
+}
+
+VCriticalSection& productRootLock() {
+    static VCriticalSection lock;
+    return lock;
+}
+
+}  // namespace
+
+std::wstring getDbHost() { return stringOr(L"MySQL_DB_HOST", L"localhost"); }
+std::wstring getDbLogin() { return stringOr(L"QUARN_DATABASE_LOGIN", L"admin"); }
+std::wstring getDbName() { return stringOr(L"mySQLDBName", L"zrt"); }
+std::wstring getDbPort() { return stringOr(L"MySQL_DB_PORT", L"8306"); }
+std::wstring getDbProviderName() { return stringOr(L"QUARN_DATABASE_PROVIDER_NAME", L"MySQL"); }
+std::wstring getDbPassword() { return QuarnSrvClient::getInstance().getPassword(L"pwd"); }
 
 std::wstring getProductRoot() {
-    std::wstring root = VFileName::canonicalize(
-        registry::getstr(HKEY_LOCAL_MACHINE, product_config::kConfigKey, L"PRODUCT_ROOT_D", registry::View32));
-    while (!root.empty() && (root.back() == L'\\' || root.back() == L'/')) root.pop_back();
-    return root;
+    // Kept for the life of the process once the service has answered.
+    static std::wstring known;
+    VCriticalSectionLock hold(productRootLock());
+    if (known.empty()) {
+        std::wstring root = VFileName::canonicalize(QuarnSrvClient::getInstance().getString(L"PRODUCT_ROOT_D"));
+        while (!root.empty() && (root.back() == L'\\' || root.back() == L'/')) root.pop_back();
+        known = root;
+    }
+    return known;
 }
+
 std::wstring getAdminDir() { return VFileName::combine(getProductRoot(), L"admin"); }
 std::wstring getAdminBinDir() { return VFileName::combine(getProductRoot(), L"admin\\bin"); }
 std::wstring getAdminBin64Dir() { return VFileName::combine(getProductRoot(), L"admin\\bin64"); }

@@ -13,6 +13,8 @@ namespace {
 constexpr ContextSite kExistOpenSite{"service::exist", 298};
 constexpr ContextSite kStatusOpenSite{"service::queryStatusService", 671};
 constexpr ContextSite kStatusQuerySite{"service::queryStatusService", 677};
+constexpr ContextSite kProcessIdOpenSite{"service::serviceProcessId", 733};
+constexpr ContextSite kProcessIdQuerySite{"service::serviceProcessId", 740};
 constexpr ContextSite kDisplayNameOpenSite{"service::serviceDisplayName", 787};
 constexpr ContextSite kDisplayNameQuerySite{"service::serviceDisplayName", 800};
 constexpr ContextSite kStartupTypeOpenSite{"service::serviceStartupType", 844};
@@ -75,6 +77,17 @@ DWORD queryStatusService(SERVICE_STATUS& status, const std::wstring& name, const
         logServiceStatus(status);
         throw;
     }
+}
+
+DWORD serviceProcessId(const std::wstring& name, const wchar_t* machine, const wchar_t* database) {
+    servicemanager manager(SC_MANAGER_CONNECT, machine, database);
+    const UniqueServiceHandle service = openOrRaise(manager, name, SERVICE_QUERY_STATUS, kProcessIdOpenSite);
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    if (!::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                sizeof status, &needed))
+        raiseOsError(L"QueryServiceStatusEx '" + name + L"'", ::GetLastError(), kProcessIdQuerySite.entry());
+    return status.dwProcessId;
 }
 
 bool exist(const std::wstring& name, const wchar_t* machine, const wchar_t* database) {

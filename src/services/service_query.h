@@ -43,6 +43,10 @@ bool isActive(const std::wstring& name, const wchar_t* machine = nullptr, const 
 // EffDisabled or EffStartable by its startup type.
 int effStatus(const std::wstring& name, const wchar_t* machine = nullptr, const wchar_t* database = nullptr);
 
+// The process id of a running service (QueryServiceStatusEx); 0 while it
+// is stopped.
+DWORD serviceProcessId(const std::wstring& name, const wchar_t* machine = nullptr, const wchar_t* database = nullptr);
+
 // The configured display name; empty when the configuration has none.
 std::wstring serviceDisplayName(const wchar_t* name, const wchar_t* machine = nullptr,
                                 const wchar_t* database = nullptr);

@@ -9,12 +9,8 @@
 
 namespace testing_support {
 
-namespace {
-constexpr wchar_t kConfigKey[] = L"SOFTWARE\\Quarn\\ZRT Config\\Config";
-}
-
-ProductSettings::ProductSettings() {
-    const LSTATUS status = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kConfigKey, 0, nullptr, 0,
+ProductSettings::ProductSettings(const std::wstring& keyPath) {
+    const LSTATUS status = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, nullptr, 0,
                                              KEY_READ | KEY_WRITE | KEY_WOW64_32KEY, nullptr, &key_, nullptr);
     EXPECT_EQ(status, ERROR_SUCCESS);
 }

@@ -1,7 +1,7 @@
-// Test fixture helpers: values of the product configuration key
-// (HKLM "SOFTWARE\Quarn\ZRT Config\Config", 32-bit view) set for the duration
-// of a scope and restored afterwards, and the child-process runs the log and
-// crash-dump tests use.
+// Test fixture helpers: registry values (of the product configuration key
+// HKLM "SOFTWARE\Quarn\ZRT Config\Config" or another key, 32-bit view) set
+// for the duration of a scope and restored afterwards, and the child-process
+// runs the log and crash-dump tests use.
 #pragma once
 
 #include "diagnostics/win32.h"
@@ -15,7 +15,8 @@ namespace testing_support {
 
 class ProductSettings {
 public:
-    ProductSettings();
+    // Values of HKLM `keyPath` (32-bit view), created when missing.
+    explicit ProductSettings(const std::wstring& keyPath = L"SOFTWARE\\Quarn\\ZRT Config\\Config");
     // Restores every value touched through this object to what it was.
     ~ProductSettings();
     ProductSettings(const ProductSettings&) = delete;

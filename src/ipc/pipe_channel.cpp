@@ -1,0 +1,104 @@
+#include "ipc/pipe_channel.h"
+
+#include "config/registry.h"
+#include "diagnostics/log_manager.h"
+#include "diagnostics/text.h"
+#include "process/pipe.h"
+#include "threading/cancelation_point.h"
+
+namespace {
+
+constexpr ContextSite kQuery{"vpipechannel::client::query", 239};
+constexpr ContextSite kReply{"vpipechannel::client::query", 262};
+
+constexpr DWORD kReadWrite = 0xC0000003;
+constexpr DWORD kMessageReadMode = PIPE_READMODE_MESSAGE;
+
+[[noreturn]] void pipeFinished() {
+    LogManager::print(LogWarning, L"Connection to Quarn Management Service is broken: Pipe is finished");
+    throw vexception(L"Pipe is finished", kQuery.entry());
+}
+
+void putLength(uint8_t* target, uint32_t length) {
+    for (int i = 0; i < 4; ++i) target[i] = static_cast<uint8_t>(length >> (8 * i));
+}
+
+}  // namespace
+
+namespace vpipechannel {
+
+client::client(std::wstring keyPath, std::wstring pipeValueName, bool connectNow)
+    : keyPath_(std::move(keyPath)), pipeValueName_(std::move(pipeValueName)) {
+    if (connectNow) connect();
+}
+
+client::~client() = default;
+
+std::wstring client::pipePath() const {
+    std::wstring name;
+    if (registry::lookup(HKEY_LOCAL_MACHINE, keyPath_, pipeValueName_, name, REG_SZ, registry::View32) != 0)
+        name = pipeValueName_;
+    return L"\\\\.\\pipe\\" + name;
+}
+
+void client::verifyServer(HANDLE, const std::wstring&) {}
+
+void client::connect() {
+    if (pipe_ && pipe_->isOpen()) return;
+    pipe_.reset();
+    const std::wstring path = pipePath();
+    auto pipe = std::make_unique<Con::ClientOverlappedPipe>(path, kReadWrite, kMessageReadMode, kDefaultTryCount);
+    verifyServer(pipe->handle(), path);
+    pipe_ = std::move(pipe);
+}
+
+std::unique_ptr<vserializer::reader> client::attempt(const GUID& method, const vserializer::writer& arguments) {
+    connect();
+    if (pipe_->endOfData()) pipeFinished();
+
+    vserializer::writer body;
+    body.appendBlock(&method, sizeof method);
+    body.appendRaw(arguments.data(), arguments.size());
+    uint8_t length[4];
+    putLength(length, body.size());
+    pipe_->write(length, sizeof length, true);
+    pipe_->write(body.data(), body.size(), true);
+
+    uint8_t replyLength[4] = {};
+    pipe_->read(replyLength, sizeof replyLength, true);
+    const uint32_t size = replyLength[0] | (uint32_t{replyLength[1]} << 8) | (uint32_t{replyLength[2]} << 16) |
+                          (uint32_t{replyLength[3]} << 24);
+    // A pipe whose server has gone transfers nothing: that is a broken
+    // connection, not an empty reply.
+    if (pipe_->endOfData()) pipeFinished();
+    if (size > kMaxReplyLength) {
+        pipe_.reset();
+        throw vexception(format(L"The reply of %u bytes from the Quarn Management Service is longer than %u bytes",
+                                size, kMaxReplyLength),
+                         kReply.entry());
+    }
+    std::vector<uint8_t> reply(size);
+    if (size != 0) {
+        pipe_->read(reply.data(), size, true);
+        if (pipe_->endOfData()) pipeFinished();
+    }
+    return std::make_unique<vserializer::reader>(std::move(reply));
+}
+
+std::unique_ptr<vserializer::reader> client::query(const GUID& method, const vserializer::writer& arguments) {
+    VCriticalSectionLock lock(lock_);
+    try {
+        return attempt(method, arguments);
+    } catch (const ThreadCancelation::ThreadCanceled&) {
+        throw;
+    } catch (const vexception& error) {
+        LogManager::print(LogInfo, L"Quarn Management service pipe communication error: %s. Trying to reconnect.",
+                          error.message().c_str());
+    } catch (...) {
+        LogManager::print(LogInfo, L"Quarn Management service pipe unknown communication error. Trying to reconnect.");
+    }
+    pipe_.reset();
+    return attempt(method, arguments);
+}
+
+}  // namespace vpipechannel

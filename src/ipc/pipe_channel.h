@@ -1,0 +1,65 @@
+// The client end of a management-service channel: frames a call (method
+// GUID plus arguments), sends it over the named pipe, reads the reply and
+// reconnects once when the pipe has broken.
+//
+//   request  32-bit body length N, then the body: a 16-byte block with the
+//            method GUID in its in-memory form, then the argument bytes
+//   reply    32-bit length M, then M bytes
+#pragma once
+
+#include "diagnostics/win32.h"
+#include "ipc/serializer.h"
+#include "threading/critical_section.h"
+
+#include <memory>
+#include <string>
+
+namespace Con {
+class ClientOverlappedPipe;
+}
+
+namespace vpipechannel {
+
+class client {
+public:
+    // The largest reply accepted; a longer one is refused and the connection
+    // dropped.
+    static constexpr uint32_t kMaxReplyLength = 16u * 1024 * 1024;
+    static constexpr int kDefaultTryCount = 5;
+
+    // The pipe's name is read, at every connection, from the REG_SZ value
+    // `pipeValueName` of HKLM `keyPath` (32-bit view); the value name itself
+    // when the value is missing. With `connectNow` the first connection is
+    // made at once and its failure raised (a class that overrides
+    // verifyServer passes false and connects in its own constructor: the
+    // override is not called from here).
+    client(std::wstring keyPath, std::wstring pipeValueName, bool connectNow);
+    virtual ~client();
+    client(const client&) = delete;
+    client& operator=(const client&) = delete;
+
+    // One call. Exclusive per client (several threads may share one); makes
+    // a second attempt over a new connection when the first one fails or
+    // finds the pipe broken. The reply's records are read by the caller.
+    std::unique_ptr<vserializer::reader> query(const GUID& method, const vserializer::writer& arguments);
+
+    // "\\.\pipe\" + the configured name.
+    std::wstring pipePath() const;
+
+protected:
+    // Uses the current connection while it is open, else opens a new one.
+    void connect();
+    // Called for every new connection before it is used; a failure drops
+    // the connection. The default accepts every server.
+    virtual void verifyServer(HANDLE pipe, const std::wstring& path);
+
+private:
+    std::unique_ptr<vserializer::reader> attempt(const GUID& method, const vserializer::writer& arguments);
+
+    std::unique_ptr<Con::ClientOverlappedPipe> pipe_;
+    std::wstring keyPath_;
+    std::wstring pipeValueName_;
+    VCriticalSection lock_;
+};
+
+}  // namespace vpipechannel
