@@ -8,6 +8,7 @@
 // at a time.
 #pragma once
 
+#include "diagnostics/handles.h"
 #include "diagnostics/win32.h"
 
 #include <cstdint>
@@ -41,12 +42,19 @@ public:
     bool endOfData() const { return endOfData_; }
 
 protected:
+    // An inheritable duplicate of the handle with the same access; raises
+    // "Unable to duplicate handle".
+    HANDLE duplicateInheritable() const;
+
     HANDLE handle_;
     bool endOfData_ = false;
     uint32_t reserved_ = 0;
 };
 
 // The server end of a named pipe, created by name.
+//
+// The destructor flushes and disconnects an open end, like close(false).
+// Flushing waits until the client has read what was written to it.
 class ServerPipe : public Pipe {
 public:
     ServerPipe(const std::wstring& name, DWORD openMode, DWORD pipeMode, DWORD maxInstances, DWORD outBufferSize,
@@ -57,6 +65,7 @@ public:
                          DWORD outBufferSize, DWORD inBufferSize, DWORD defaultTimeout,
                          SECURITY_ATTRIBUTES* security);
     // Waits for a client; a client that connected already counts as success.
+    // Raises "Unable to connect to pipe".
     void connect();
     void close(bool noFlush = false) override;
 };
@@ -68,8 +77,12 @@ class ClientPipe : public Pipe {
 public:
     ClientPipe(const std::wstring& name, DWORD desiredAccess, DWORD readMode, int defaultTryCount);
     // Opens with up to the configured number of tries ("PipeConnectTryCount",
-    // else `defaultTryCount`), waiting for a busy pipe; raises "Unable to
-    // connect to pipe " + name.
+    // else `defaultTryCount`). A busy pipe is waited for (up to a second per
+    // try); when every try found it busy, or there are no tries, raises the
+    // vexception "Unable to connect to pipe " + name. Any other failure to
+    // open raises at once the vosexception of that error with the same text,
+    // and a failure to set `readMode` "Unable to set mode of pipe " + name.
+    // Every try is a thread cancellation point.
     static HANDLE create(const std::wstring& name, DWORD desiredAccess, DWORD readMode, int defaultTryCount);
 };
 
@@ -89,6 +102,7 @@ public:
 
 private:
     OVERLAPPED record_{};
+    UniqueHandle event_;
 };
 
 class OverlappedPipe : public Pipe {
@@ -109,17 +123,31 @@ public:
     DWORD beginWrite(const void* buffer, DWORD count, bool exact);
     // Waits for the request in flight, or for `cancelEvent` (may be null), up
     // to `timeoutMs` (INFINITE: no limit). Cancelled or timed out: the I/O is
-    // cancelled and 0 returned. Raises "Previous request has completed!"
-    // when nothing is in flight.
+    // cancelled and 0 returned, once the platform has let go of the buffer (a
+    // request that finished meanwhile returns its byte count instead, so no
+    // data read from the pipe is lost). Raises "Previous request has
+    // completed!" when nothing is in flight. The wait is a thread
+    // cancellation point; a cancellation cancels the I/O as well.
     DWORD complete(HANDLE cancelEvent, DWORD timeoutMs, bool exact);
     bool inFlight() const { return !completed_; }
+    // Cancels a request in flight, and closes the handle (see Pipe::close).
+    void close(bool noFlush = false) override;
 
 protected:
+    // A clone of `from` around `handle`: its flags, a duplicate of its event.
+    OverlappedPipe(HANDLE handle, const OverlappedPipe& from);
+    // The result of the request in flight, waiting for its end.
     DWORD internalComplete(bool exact);
+    // CancelIo, then waits until the platform has finished with the request.
+    // Returns the bytes it transferred after all (0 when it was cancelled).
+    DWORD cancelInFlight();
 
     DWORD requested_ = 0;
     Overlapped overlapped_;
     bool completed_ = true;
+
+private:
+    DWORD begin(bool reading, void* buffer, DWORD count, bool exact);
 };
 
 class ServerOverlappedPipe : public OverlappedPipe {
@@ -132,7 +160,9 @@ public:
     static HANDLE create(const std::wstring& name, DWORD openMode, DWORD pipeMode, DWORD maxInstances,
                          DWORD outBufferSize, DWORD inBufferSize, DWORD defaultTimeout,
                          SECURITY_ATTRIBUTES* security);
-    // Waits (without a limit; `timeoutMs` is not used) for a client.
+    // Waits (without a limit; `timeoutMs` is not used) for a client; a client
+    // that connected already counts as success. Raises "Unable to connect to
+    // pipe" or "Unable to wait while pipe has been connected".
     void connect(DWORD timeoutMs = INFINITE);
     void close(bool noFlush = false) override;
 };
@@ -145,9 +175,26 @@ public:
 };
 
 // A connected pair over a new "\\.\pipe\QuarnWin32.Pipes." + GUID pipe: data
-// flows from `client` (opened for writing) to `server` (inbound). Any
-// objects the two out-parameters held are destroyed and replaced.
+// flows from `client` (opened for writing) to `server` (inbound, one
+// instance). With `overlapped` the server end is a ServerOverlappedPipe. The
+// client end is always a blocking ClientPipe: it is usually given to a child
+// process as a standard handle, and a child's plain writes need a handle
+// opened without FILE_FLAG_OVERLAPPED. With `inheritable` both handles are
+// inheritable. Any objects the two out-parameters held are destroyed and
+// replaced.
 void createPipePair(std::unique_ptr<Pipe>& server, std::unique_ptr<Pipe>& client, bool inheritable,
                     bool overlapped);
+
+// The value of "PipeConnectTryCount" (HKLM "SOFTWARE\Quarn\ZRT Config\Config",
+// 32-bit view; 0 when missing) as client connections use it, counting one
+// connection request. Cached process-wide: read on the first request and on
+// every sixteenth after it; once a read raises (a value of the wrong type),
+// it is never read again and the last value is kept (initially 0).
+DWORD pipeConnectTryCount();
+
+namespace detail {
+// Forgets the cached try count and the request counter, as at process start.
+void resetPipeConnectTryCount();
+}  // namespace detail
 
 }  // namespace Con
