@@ -4,8 +4,9 @@
 // A message goes, by its level, to up to three outputs:
 //  - the debug file (the product log "debug"), every level, while the
 //    registry switch "Debug" is on; the line's text is "<level name>: text";
-//  - the Windows event log, per level (Error and above by default; Info,
-//    Warning and Result when "Debug" was on when the switches were set up);
+//  - the Windows event log, the product's own log "Quarn" (event_log.h), per
+//    level (Error and above by default; Info, Warning and Result when
+//    "Debug" was on when the switches were set up);
 //  - standard output, per level (Result and above by default), UTF-8,
 //    messages separated by line feeds with none after the last.
 // The per-level switches live in the process's ExecuteContext, shared by all

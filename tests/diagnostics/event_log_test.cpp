@@ -83,13 +83,10 @@ protected:
     ProductSettings settings;
 };
 
-// Event-log output on for the levels the test names, standard output off.
-void routeOnlyToTheEventLog() {
+// Every level to the event log; standard output keeps its defaults.
+void routeEveryLevelToTheEventLog() {
     LogSwitches& table = LogManager::switches();
-    for (int level = 0; level < 6; ++level) {
-        table[level] = 0;
-        table[6 + level] = 1;
-    }
+    for (int level = 0; level < 6; ++level) table[6 + level] = 1;
 }
 
 }  // namespace
@@ -218,12 +215,12 @@ TEST_F(EventLogFixture, RegistrationWaitsForTheProductsNamedMutex) {
 }
 
 TEST(EventLogChild, DISABLED_ReportOne) {
-    routeOnlyToTheEventLog();
+    routeEveryLevelToTheEventLog();
     LogManager::print(LogError, L"%s", childArgument().c_str());
 }
 
 TEST(EventLogChild, DISABLED_ReportEveryLevel) {
-    routeOnlyToTheEventLog();
+    routeEveryLevelToTheEventLog();
     for (int level = 0; level < 6; ++level) LogManager::print(level, L"event of level %d", level);
 }
 
