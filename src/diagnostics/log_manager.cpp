@@ -50,9 +50,7 @@ LogManager& LogManager::instance() {
 
 LogManager::LogManager() { switches(); }
 
-LogManager::~LogManager() {
-    if (eventSource_) ::DeregisterEventSource(eventSource_);
-}
+LogManager::~LogManager() { releaseEventLog(); }
 
 LogSwitches& LogManager::switches() {
     bool created = false;

@@ -4,8 +4,9 @@
 // A message goes, by its level, to up to three outputs:
 //  - the debug file (the product log "debug"), every level, while the
 //    registry switch "Debug" is on; the line's text is "<level name>: text";
-//  - the Windows event log, per level (Error and above by default; Info,
-//    Warning and Result when "Debug" was on when the switches were set up);
+//  - the Windows event log, the product's own log "Quarn" (event_log.h), per
+//    level (Error and above by default; Info, Warning and Result when
+//    "Debug" was on when the switches were set up);
 //  - standard output, per level (Result and above by default), UTF-8,
 //    messages separated by line feeds with none after the last.
 // The per-level switches live in the process's ExecuteContext, shared by all
@@ -15,6 +16,8 @@
 #include "diagnostics/exceptions.h"
 #include "diagnostics/win32.h"
 
+#include <atomic>
+#include <mutex>
 #include <string>
 
 struct LogSwitches;
@@ -52,11 +55,18 @@ public:
     // of the process has created it yet.
     static LogSwitches& switches();
 
-    // The event source (registered on first use), or null when it cannot be
-    // registered; the next call tries again.
+    // The event source of this program in the product's event log "Quarn",
+    // registered on first use (registerEventSource, event_log.h) and kept.
+    // The source name is the one held here, by default the program's file
+    // name with its extension. Any failure answers null, and the next call
+    // tries again. Never raises, except the thread's cancellation.
     HANDLE getEventLog();
-    // Reports `text` at `level` to the event log; false when it was not
-    // reported. Never raises.
+    // Reports `text` at `level` as event 1 of category 0 with two strings:
+    // `text` and the program's full path. Info is an information event,
+    // Warning a warning, Result a success, Error and above an error. False
+    // when it was not reported; a failed report also releases the source, so
+    // that the next message registers it again. Never raises, except the
+    // thread's cancellation.
     bool writeEventLog(int level, const std::wstring& text);
 
     // Routes one formatted message (the work behind print and logError).
@@ -67,8 +77,13 @@ public:
 
 private:
     LogManager();
+    // Releases the event source (DeregisterEventSource).
     ~LogManager();
+    void releaseEventLog() noexcept;
 
-    HANDLE eventSource_ = nullptr;
-    std::wstring eventSourceName_;
+    // Threads may log at once: the handle changes hands atomically, so that
+    // one registration is kept and a failed one is released only once.
+    std::atomic<HANDLE> eventSource_{nullptr};
+    std::wstring eventSourceName_;  // empty until the first registration chooses it
+    std::once_flag sourceNameChosen_;
 };
