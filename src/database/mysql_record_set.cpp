@@ -5,6 +5,8 @@
 
 #include <mysql.h>
 
+#include <cstring>
+
 VMySQLRecordSet::VMySQLRecordSet(st_mysql_res* result) : result_(result) {
     const unsigned fields = mysql_num_fields(result_);
     for (unsigned i = 0; i < fields; ++i)
@@ -54,12 +56,18 @@ bool VMySQLRecordSet::isEmpty(int index, bool valueForNull) {
 
 std::wstring VMySQLRecordSet::getString(int index, const std::wstring& defaultText, bool emptyIsNull) {
     std::wstring text;
-    return getValue(index, text, emptyIsNull) ? text : defaultText;
+    if (getValue(index, text, emptyIsNull)) return text;
+    return defaultText;
 }
 
 bool VMySQLRecordSet::getValue(int index, std::wstring& text, bool emptyIsNull) {
     if (isNull(index, emptyIsNull)) return false;
-    text = wstr(row_[index], CP_UTF8);
+    // One conversion pass: UTF-8 never needs more UTF-16 units than bytes.
+    const char* value = row_[index];
+    const int bytes = static_cast<int>(std::strlen(value));
+    text.resize(static_cast<size_t>(bytes));
+    const int units = bytes == 0 ? 0 : ::MultiByteToWideChar(CP_UTF8, 0, value, bytes, text.data(), bytes);
+    text.resize(static_cast<size_t>(units));
     return true;
 }
 
