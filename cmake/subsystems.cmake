@@ -4,7 +4,21 @@
 # are linked as one group that the linker rescans.
 set(QUARN_SUBSYSTEMS diagnostics threading files config security services ui ipc process database app)
 
-set(QUARN_SYSTEM_LIBS comctl32 shell32 user32 gdi32 advapi32 netapi32 ole32 oleaut32 uuid
+# The MariaDB client library (Connector/C), a static library that
+# scripts/deps cross-builds and caches outside the repository.
+set(QUARN_MARIADB_ROOT "" CACHE PATH "Folder with include/mysql.h and lib/libmariadbclient.a (scripts/deps --path)")
+if(NOT EXISTS "${QUARN_MARIADB_ROOT}/lib/libmariadbclient.a" OR NOT EXISTS "${QUARN_MARIADB_ROOT}/include/mysql.h")
+  message(FATAL_ERROR "No MariaDB client library in QUARN_MARIADB_ROOT='${QUARN_MARIADB_ROOT}': "
+    "run scripts/deps and pass -DQUARN_MARIADB_ROOT=$(scripts/deps --path) (scripts/test does).")
+endif()
+add_library(mariadb_client STATIC IMPORTED)
+set_target_properties(mariadb_client PROPERTIES
+  IMPORTED_LOCATION "${QUARN_MARIADB_ROOT}/lib/libmariadbclient.a"
+  INTERFACE_SYSTEM_INCLUDE_DIRECTORIES "${QUARN_MARIADB_ROOT}/include"
+  INTERFACE_INCLUDE_DIRECTORIES "${QUARN_MARIADB_ROOT}/include")
+
+# mariadb_client comes first: it needs ws2_32 and shlwapi after it.
+set(QUARN_SYSTEM_LIBS mariadb_client comctl32 shell32 user32 gdi32 advapi32 netapi32 ole32 oleaut32 uuid
   dbghelp psapi shlwapi rpcrt4 version userenv ws2_32 kernel32)
 
 function(quarn_add_subsystem name)

@@ -25,8 +25,10 @@ install_missing() {
 }
 
 build_all() {
+  ensure_deps
   cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" >/dev/null
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
+    -DQUARN_MARIADB_ROOT="$QUARN_MARIADB_ROOT" >/dev/null
   cmake --build "$BUILD_DIR" "$@"
 }
 
@@ -69,4 +71,134 @@ stop_environment() {
   if [ -n "${WINEPREFIX:-}" ] && [ -z "${WINEPREFIX_OVERRIDE:-}" ] && [ "${KEEP_PREFIX:-0}" != 1 ]; then
     case "$WINEPREFIX" in /tmp/quarn-wine.*) rm -rf "$WINEPREFIX" ;; esac
   fi
+}
+
+# The third-party libraries (scripts/deps), built only when their cache
+# outside the repository is missing. Sets QUARN_MARIADB_ROOT.
+ensure_deps() {
+  QUARN_MARIADB_ROOT=$("$ROOT/scripts/deps" --path)
+  if [ ! -f "$QUARN_MARIADB_ROOT/.complete" ]; then
+    log "building the MariaDB client library (once per version)"
+    "$ROOT/scripts/deps" >/dev/null
+  fi
+}
+
+# A native MariaDB server for the product database, from a temporary data
+# folder, on 127.0.0.1 and a free port. Never touches a system database.
+# After start_database: DB_PID, DB_DIR, DB_PORT, DB_SOCKET, DB_PASSWORD,
+# DB_ADMIN_PASSWORD and the names below.
+DB_NAME=zrt
+DB_LOGIN=quarn_cp
+DB_ADMIN_LOGIN=quarn_admin
+DB_PID=""
+DB_DIR=""
+DB_PACKAGES=(mariadb-server mariadb-client python3)
+
+free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()'
+}
+
+db_client() { mariadb --no-defaults --socket="$DB_SOCKET" -uroot "$@"; }
+db_ping() { mariadb-admin --no-defaults --socket="$DB_SOCKET" -uroot ping >/dev/null 2>&1; }
+
+start_database() {
+  local missing=()
+  for p in "${DB_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep "install ok installed" >/dev/null || missing+=("$p")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    local saved=("${PACKAGES[@]}")
+    PACKAGES=("${missing[@]}")
+    install_missing
+    PACKAGES=("${saved[@]}")
+  fi
+  DB_DIR=$(mktemp -d /tmp/quarn-mariadb.XXXXXX)
+  DB_SOCKET=$DB_DIR/mariadbd.sock
+  DB_PASSWORD=pw-$RANDOM$RANDOM
+  DB_ADMIN_PASSWORD=adm-$RANDOM$RANDOM
+  local me
+  me=$(id -un)
+  mariadb-install-db --no-defaults --user="$me" --datadir="$DB_DIR/data" --skip-test-db \
+    --auth-root-authentication-method=socket --auth-root-socket-user="$me" >"$DB_DIR/install.log" 2>&1 || {
+    log "mariadb-install-db failed (see $DB_DIR/install.log)"
+    return 1
+  }
+  local attempt _
+  for attempt in 1 2 3; do
+    DB_PORT=$(free_port)
+    mariadbd --no-defaults --user="$me" --datadir="$DB_DIR/data" --socket="$DB_SOCKET" --port="$DB_PORT" \
+      --bind-address=127.0.0.1 --skip-name-resolve --pid-file="$DB_DIR/mariadbd.pid" \
+      --log-error="$DB_DIR/error.log" --innodb-buffer-pool-size=32M >/dev/null 2>&1 &
+    DB_PID=$!
+    for _ in $(seq 150); do
+      kill -0 "$DB_PID" 2>/dev/null || break
+      db_ping && break
+      sleep 0.2
+    done
+    db_ping && break
+    log "mariadbd did not start on port $DB_PORT (attempt $attempt, see $DB_DIR/error.log)"
+    stop_database_process
+    [ "$attempt" = 3 ] && return 1
+  done
+  # The anonymous users would shadow logins created for '%'.
+  db_client -N -e "SELECT CONCAT('DROP USER ''''@''', Host, ''';') FROM mysql.user WHERE User = ''" | db_client
+  db_client <<SQL
+CREATE DATABASE \`$DB_NAME\` CHARACTER SET utf8mb4;
+CREATE USER '$DB_LOGIN'@'127.0.0.1' IDENTIFIED BY '$DB_PASSWORD';
+GRANT ALL PRIVILEGES ON \`$DB_NAME\`.* TO '$DB_LOGIN'@'127.0.0.1';
+CREATE USER '$DB_ADMIN_LOGIN'@'127.0.0.1' IDENTIFIED BY '$DB_ADMIN_PASSWORD';
+GRANT ALL PRIVILEGES ON *.* TO '$DB_ADMIN_LOGIN'@'127.0.0.1' WITH GRANT OPTION;
+USE \`$DB_NAME\`;
+CREATE TABLE sessions (
+  id INT AUTO_INCREMENT PRIMARY KEY,
+  login VARCHAR(64) NOT NULL,
+  started DATETIME NOT NULL DEFAULT CURRENT_TIMESTAMP
+) CHARACTER SET utf8mb4;
+INSERT INTO sessions (login) VALUES ('admin'), ('reseller1'), ('client42');
+SQL
+  log "MariaDB server $DB_PID on 127.0.0.1:$DB_PORT (data in $DB_DIR)"
+}
+
+stop_database_process() {
+  if [ -n "$DB_PID" ]; then
+    kill "$DB_PID" 2>/dev/null || true
+    local _
+    for _ in $(seq 100); do kill -0 "$DB_PID" 2>/dev/null || break; sleep 0.1; done
+    kill -9 "$DB_PID" 2>/dev/null || true
+    wait "$DB_PID" 2>/dev/null || true
+    DB_PID=""
+  fi
+}
+
+# Stops the server started by start_database and removes its data folder.
+stop_database() {
+  stop_database_process
+  case "$DB_DIR" in /tmp/quarn-mariadb.*) rm -rf "$DB_DIR" ;; esac
+  DB_DIR=""
+}
+
+# Tells the sandbox management service where the server is: quarnsrv answers
+# getString(NAME) from the REG_SZ value NAME of HKLM "SOFTWARE\Quarn
+# Sandbox\quarnsrv\Settings" and getPassword(KEY) from the value KEY of
+# "...\Passwords" (32-bit view, as every key of a layout). The administrator
+# login, which only the tests use, goes to "SOFTWARE\Quarn Sandbox\MariaDB".
+# Applied after the default layout.
+write_database_layout() {
+  local file=$DB_DIR/database.layout
+  cat >"$file" <<LAYOUT
+[key SOFTWARE\\Quarn Sandbox\\quarnsrv\\Settings]
+MySQL_DB_HOST = 127.0.0.1
+MySQL_DB_PORT = $DB_PORT
+QUARN_DATABASE_LOGIN = $DB_LOGIN
+mySQLDBName = $DB_NAME
+QUARN_DATABASE_PROVIDER_NAME = MySQL
+
+[key SOFTWARE\\Quarn Sandbox\\quarnsrv\\Passwords]
+pwd = $DB_PASSWORD
+
+[key SOFTWARE\\Quarn Sandbox\\MariaDB]
+AdminLogin = $DB_ADMIN_LOGIN
+AdminPassword = $DB_ADMIN_PASSWORD
+LAYOUT
+  wine "$BUILD_DIR/bin/quarnlayout.exe" "$file" >/dev/null
 }

@@ -1,0 +1,55 @@
+#include "database/database_provider.h"
+
+#include "database/mysql_database_provider.h"
+#include "diagnostics/exceptions.h"
+
+namespace {
+
+constexpr ContextSite kCreateSite{"CreateDatabaseProvider", 102};
+constexpr ContextSite kImportSchemaSite{"IDatabaseProvider::ImportSchema", 0};
+constexpr ContextSite kImportDataSite{"IDatabaseProvider::ImportData", 0};
+
+}  // namespace
+
+void IDatabaseProvider::ExportTable(IDatabaseExportWriter* writer, const std::wstring& table) {
+    if (table == L"ms_jet_counter") return;
+    writer->setAttribute(L"name", table);
+    writer->startElement(L"table");
+    std::wstring quoted = escape(table);
+    for (size_t at = quoted.find(L'`'); at != std::wstring::npos; at = quoted.find(L'`', at + 2))
+        quoted.insert(at, 1, L'`');
+    RecordSetRef rows(query(L"select * from `" + quoted + L"`"));
+    const int fields = rows->fieldCount();
+    while (rows->next()) {
+        writer->startElement(L"row");
+        for (int i = 0; i < fields; ++i) {
+            writer->setAttribute(L"name", rows->fieldName(i));
+            const bool null = rows->isNull(i, false);
+            if (null) writer->setAttribute(L"isnull", L"true");
+            writer->startElement(L"field");
+            if (!null) writer->characters(rows->getString(i, std::wstring(), true));
+            writer->endElement(L"field");
+        }
+        writer->endElement(L"row");
+    }
+    writer->endElement(L"table");
+}
+
+void IDatabaseProvider::ImportSchema(const std::wstring&, const std::wstring&, const std::wstring&,
+                                     const std::wstring&, const std::wstring&, int32_t, const std::wstring&, bool,
+                                     const std::wstring&, const std::wstring&) {
+    throw vexception(L"Not implemented", kImportSchemaSite.entry());
+}
+
+void IDatabaseProvider::ImportData(const std::wstring&, const std::wstring&, const std::wstring&,
+                                   const std::wstring&, const std::wstring&, int32_t, const std::wstring&) {
+    throw vexception(L"Not implemented", kImportDataSite.entry());
+}
+
+void IDatabaseProvider::setReconnectHandler(IDatabaseReconnectHandler*) {}
+
+IDatabaseProvider* CreateDatabaseProvider(const std::wstring& name) {
+    // "MSSQL" and "Jet" are ADO providers, which this build does not have yet.
+    if (name == L"MySQL" || name.empty()) return new MySQLDatabaseProvider();
+    throw vexception(L"Unable to build database provider " + name, kCreateSite.entry());
+}

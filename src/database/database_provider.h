@@ -1,0 +1,153 @@
+// The one way the program talks to a database: a provider (one connection)
+// and the record sets its queries return. Every text crosses these
+// interfaces as a wide string; failures are vexceptions, a refused
+// connection a VDatabase::ConnectException.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <string>
+
+class IDatabaseProvider;
+
+// The XML writer of the data export: attributes are set for the next
+// element that is started.
+class IDatabaseExportWriter {
+public:
+    virtual ~IDatabaseExportWriter() = default;
+    virtual void setAttribute(const std::wstring& name, const std::wstring& value) = 0;
+    virtual void startElement(const std::wstring& name) = 0;
+    virtual void characters(const std::wstring& text) = 0;
+    virtual void endElement(const std::wstring& name) = 0;
+};
+
+// Re-establishes a provider's connection after the server went away. Not
+// owned by the provider it is given to.
+class IDatabaseReconnectHandler {
+public:
+    virtual ~IDatabaseReconnectHandler() = default;
+    // Raises when the connection cannot be re-established.
+    virtual void reconnect(IDatabaseProvider* provider) = 0;
+};
+
+// The rows of one query result, reference counted: a record set fresh from
+// `query` has count 0; whoever keeps it calls addRef, and release destroys
+// it when the count drops to zero. Release every record set before its
+// provider is destroyed. Values are read from the current row: call `next`
+// first and pass indexes below fieldCount.
+class IDatabaseRecordSet {
+public:
+    // Makes the next row current; false when there is none. After query,
+    // moveFirst or moveLast the first call yields the row positioned on.
+    virtual bool next() = 0;
+    virtual bool moveFirst() = 0;
+    virtual bool moveLast() = 0;
+    virtual int fieldCount() = 0;
+    // Zero-based index of the column with exactly this name; -1 when absent.
+    virtual int fieldIndex(const std::wstring& name) = 0;
+    virtual bool hasField(const std::wstring& name) = 0;
+    virtual std::wstring fieldName(int index) = 0;
+    // SQL NULL, or an empty value when `emptyIsNull`.
+    virtual bool isNull(int index, bool emptyIsNull) = 0;
+    // An empty value; `valueForNull` for SQL NULL.
+    virtual bool isEmpty(int index, bool valueForNull) = 0;
+    // The value as text, or `defaultText` when getValue yields nothing.
+    virtual std::wstring getString(int index, const std::wstring& defaultText, bool emptyIsNull) = 0;
+    // False, with `text` untouched, when isNull(index, emptyIsNull);
+    // otherwise the value in `text` and true.
+    virtual bool getValue(int index, std::wstring& text, bool emptyIsNull) = 0;
+    virtual uint64_t rowCount() = 0;
+    virtual void addRef() = 0;
+    virtual void release() = 0;
+
+protected:
+    virtual ~IDatabaseRecordSet() = default;
+};
+
+// The reference count every record set shares.
+class DatabaseRecordSetBase : public IDatabaseRecordSet {
+public:
+    void addRef() override { ++references_; }
+    void release() override {
+        if (--references_ <= 0) delete this;
+    }
+
+private:
+    int32_t references_ = 0;
+};
+
+// Holds one reference to a record set for a scope.
+class RecordSetRef {
+public:
+    explicit RecordSetRef(IDatabaseRecordSet* records) : records_(records) { records_->addRef(); }
+    ~RecordSetRef() { records_->release(); }
+    RecordSetRef(const RecordSetRef&) = delete;
+    RecordSetRef& operator=(const RecordSetRef&) = delete;
+    IDatabaseRecordSet* operator->() const { return records_; }
+    IDatabaseRecordSet* get() const { return records_; }
+
+private:
+    IDatabaseRecordSet* records_;
+};
+
+// One database connection. Providers are heap objects owned by their
+// creator; destroying one closes its connection.
+class IDatabaseProvider {
+public:
+    using StringList = std::list<std::wstring>;
+
+    virtual ~IDatabaseProvider() = default;
+    // Opens the connection (an empty database or socket means none).
+    // Raises VDatabase::ConnectException when the server refuses. Returns 0.
+    virtual int connect(const std::wstring& host, const std::wstring& database, const std::wstring& login,
+                        const std::wstring& password, int32_t port, const std::wstring& socket) = 0;
+    virtual bool isConnected() = 0;
+    virtual bool ping() = 0;
+    virtual void disconnect() = 0;
+    virtual std::wstring version() = 0;
+    virtual std::wstring name() = 0;
+    // The text made safe for a quoted SQL literal.
+    virtual std::wstring escape(const std::wstring& text) = 0;
+    virtual void use(const std::wstring& database) = 0;
+    // A statement that returns rows; the record set has count 0.
+    virtual IDatabaseRecordSet* query(const std::wstring& sql) = 0;
+    // A statement that returns no rows.
+    virtual void execute(const std::wstring& sql) = 0;
+    virtual void replace(const std::wstring& deleteSql, const std::wstring& insertSql) = 0;
+    virtual void setIdentityInsertTable(const std::wstring& table) = 0;
+    virtual uint64_t lastInsertId() = 0;
+    virtual int beginTransaction() = 0;
+    virtual int commit() = 0;
+    virtual int rollback() = 0;
+    virtual void beginAutoTransaction(const std::wstring& unused) = 0;
+    virtual void endAutoTransaction() = 0;
+    // A fresh identifier, larger than every one handed out before.
+    virtual uint64_t nextId(const std::wstring& table, const std::wstring& column) = 0;
+    // Whether a table of exactly this name exists in the current database.
+    virtual bool tableExists(const std::wstring& table) = 0;
+    virtual int transactionLevel() = 0;
+    virtual std::wstring lastError() = 0;
+    virtual void setPassword(const std::wstring& login, const std::wstring& newPassword,
+                             const std::wstring& oldPassword) = 0;
+    // Appends the names of the current database's tables.
+    virtual void getTables(StringList& tables) = 0;
+    virtual void ExportData(IDatabaseExportWriter* writer) = 0;
+    // One table's rows as "table", "row" and "field" elements; the identity
+    // table "ms_jet_counter" is skipped.
+    virtual void ExportTable(IDatabaseExportWriter* writer, const std::wstring& table);
+    // Raise "Not implemented" unless a provider supports them.
+    virtual void ImportSchema(const std::wstring& source, const std::wstring& host, const std::wstring& database,
+                              const std::wstring& login, const std::wstring& password, int32_t port,
+                              const std::wstring& socket, bool createDatabase, const std::wstring& adminLogin,
+                              const std::wstring& adminPassword);
+    virtual void ImportData(const std::wstring& source, const std::wstring& host, const std::wstring& database,
+                            const std::wstring& login, const std::wstring& password, int32_t port,
+                            const std::wstring& socket);
+    // Ignored unless a provider supports reconnecting.
+    virtual void setReconnectHandler(IDatabaseReconnectHandler* handler);
+};
+
+// A new, unconnected provider for `name` (compared exactly; empty means
+// "MySQL"), owned by the caller. Raises "Unable to build database provider "
+// + name for any name it does not know.
+IDatabaseProvider* CreateDatabaseProvider(const std::wstring& name);

@@ -1,0 +1,255 @@
+#include "database/mysql_database_provider.h"
+
+#include "config/registry.h"
+#include "database/mysql_record_set.h"
+#include "database/statement_mask.h"
+#include "diagnostics/exceptions.h"
+#include "diagnostics/log_manager.h"
+#include "diagnostics/product_config.h"
+#include "diagnostics/text.h"
+
+#include <errmsg.h>
+#include <mysql.h>
+
+#include <cwchar>
+#include <vector>
+
+namespace {
+
+constexpr ContextSite kConnectSite{"MySQLDatabaseProvider::connect", 0};
+constexpr ContextSite kVersionSite{"MySQLDatabaseProvider::version", 0};
+constexpr ContextSite kExecuteSite{"MySQLDatabaseProvider::execute", 0};
+constexpr ContextSite kQuerySite{"MySQLDatabaseProvider::query", 0};
+constexpr ContextSite kReplaceSite{"MySQLDatabaseProvider::replace", 0};
+
+constexpr DWORD kDefaultConnectTimeout = 120;
+constexpr DWORD kMinimumConnectTimeout = 60;
+
+// A null pointer for an empty text, as the client library expects for "none".
+const char* noneWhenEmpty(const std::string& text) { return text.empty() ? nullptr : text.c_str(); }
+
+// `name` between backticks, a backtick inside it doubled.
+std::wstring quoteIdentifier(const std::wstring& name) {
+    std::wstring quoted = L"`";
+    for (wchar_t c : name) {
+        if (c == L'`') quoted += L'`';
+        quoted += c;
+    }
+    return quoted + L"`";
+}
+
+// The LIKE wildcards and the LIKE escape character taken literally.
+std::wstring escapeLikePattern(const std::wstring& text) {
+    std::wstring escaped;
+    for (wchar_t c : text) {
+        if (c == L'\\' || c == L'_' || c == L'%') escaped += L'\\';
+        escaped += c;
+    }
+    return escaped;
+}
+
+}  // namespace
+
+int compareDottedVersions(const std::wstring& a, const std::wstring& b) {
+    const wchar_t* left = a.c_str();
+    const wchar_t* right = b.c_str();
+    while (true) {
+        wchar_t* leftEnd = nullptr;
+        wchar_t* rightEnd = nullptr;
+        const long leftNumber = std::wcstol(left, &leftEnd, 10);
+        const long rightNumber = std::wcstol(right, &rightEnd, 10);
+        if (leftNumber != rightNumber) return leftNumber < rightNumber ? -1 : 1;
+        const bool leftGoesOn = *leftEnd == L'.';
+        const bool rightGoesOn = *rightEnd == L'.';
+        if (!leftGoesOn && !rightGoesOn) return 0;
+        if (leftGoesOn != rightGoesOn) return leftGoesOn ? 1 : -1;
+        left = leftEnd + 1;
+        right = rightEnd + 1;
+    }
+}
+
+bool serverTakesSetNames(const std::wstring& version) { return compareDottedVersions(version, L"4.1") >= 0; }
+
+MySQLDatabaseProvider::~MySQLDatabaseProvider() { disconnect(); }
+
+int MySQLDatabaseProvider::connect(const std::wstring& host, const std::wstring& database, const std::wstring& login,
+                                   const std::wstring& password, int32_t port, const std::wstring& socket) {
+    disconnect();
+    connection_ = mysql_init(nullptr);
+    ownsConnection_ = true;
+    if (connection_ == nullptr) throw vexception(L"Insufficient memory to allocate new object", kConnectSite.entry());
+
+    DWORD timeout = kDefaultConnectTimeout;
+    if (registry::lookup(HKEY_LOCAL_MACHINE, product_config::kConfigKey, L"MySQLConnectionTimeout", timeout,
+                         registry::View32) != ERROR_SUCCESS)
+        timeout = kDefaultConnectTimeout;
+    if (timeout < kMinimumConnectTimeout) timeout = kMinimumConnectTimeout;
+    const unsigned int seconds = timeout;
+    mysql_options(connection_, MYSQL_OPT_CONNECT_TIMEOUT, &seconds);
+
+    const std::string hostText = cstr(host), loginText = cstr(login), passwordText = cstr(password);
+    const std::string databaseText = cstr(database), socketText = cstr(socket);
+    if (mysql_real_connect(connection_, hostText.c_str(), loginText.c_str(), passwordText.c_str(),
+                           noneWhenEmpty(databaseText), static_cast<unsigned>(port), noneWhenEmpty(socketText),
+                           0) == nullptr) {
+        const std::wstring error = lastError();
+        disconnect();
+        throw VDatabase::ConnectException(L"Failed to connect to database: " + error, kConnectSite.entry());
+    }
+    // The reconnect handler decides about reconnecting, never the library.
+    const my_bool off = 0;
+    mysql_options(connection_, MYSQL_OPT_RECONNECT, &off);
+    execute(L"SET SESSION TRANSACTION ISOLATION LEVEL READ UNCOMMITTED");
+    if (serverTakesSetNames(version())) execute(L"SET NAMES 'utf8'");
+    return 0;
+}
+
+bool MySQLDatabaseProvider::isConnected() { return connection_ != nullptr; }
+
+bool MySQLDatabaseProvider::ping() { return connection_ != nullptr && mysql_ping(connection_) == 0; }
+
+void MySQLDatabaseProvider::disconnect() {
+    if (connection_ == nullptr) return;
+    if (ownsConnection_) mysql_close(connection_);
+    connection_ = nullptr;
+}
+
+std::wstring MySQLDatabaseProvider::version() {
+    RecordSetRef rows(query(L"select version()"));
+    if (!rows->next()) throw vexception(L"Unable to get MySQLDatabaseProvider version", kVersionSite.entry());
+    return rows->getString(0, std::wstring(), false);
+}
+
+std::wstring MySQLDatabaseProvider::name() { return L"MySQL"; }
+
+std::wstring MySQLDatabaseProvider::escape(const std::wstring& text) {
+    const std::string bytes = cstr(text, CP_UTF8);
+    std::vector<char> buffer(bytes.size() * 2 + 1);
+    const unsigned long size = static_cast<unsigned long>(bytes.size());
+    // Without a connection there is no character set to respect: the plain
+    // escape is the best there is.
+    const unsigned long length = connection_ != nullptr
+                                     ? mysql_real_escape_string(connection_, buffer.data(), bytes.data(), size)
+                                     : mysql_escape_string(buffer.data(), bytes.data(), size);
+    return wstr(std::string(buffer.data(), length), CP_UTF8);
+}
+
+void MySQLDatabaseProvider::use(const std::wstring& database) { execute(L"USE " + quoteIdentifier(database)); }
+
+unsigned MySQLDatabaseProvider::send(const std::wstring& sql, const wchar_t* reconnectLog) {
+    const std::string bytes = cstr(sql, CP_UTF8);
+    for (int attempt = 0;; ++attempt) {
+        if (connection_ == nullptr) return CR_SERVER_GONE_ERROR;
+        if (mysql_real_query(connection_, bytes.data(), static_cast<unsigned long>(bytes.size())) == 0) return 0;
+        const unsigned error = mysql_errno(connection_);
+        if ((error != CR_SERVER_LOST && error != CR_SERVER_GONE_ERROR) || attempt > 0 || reconnectHandler_ == nullptr)
+            return error;
+        LogManager::print(LogInfo, L"%s", reconnectLog);
+        reconnectHandler_->reconnect(this);
+    }
+}
+
+void MySQLDatabaseProvider::execute(const std::wstring& sql) {
+    const std::wstring masked = maskPasswords(sql);
+    LogManager::print(LogInfo, L"MySQLDatabaseProvider Execute: %s", masked.c_str());
+    const unsigned error = send(sql, L"MySQLDatabaseProvider::execute reconnect");
+    if (error != 0)
+        throw vexception(L"Can't execute " + masked + L": MySql error " + std::to_wstring(error) + L":" + lastError(),
+                         kExecuteSite.entry());
+}
+
+IDatabaseRecordSet* MySQLDatabaseProvider::query(const std::wstring& sql) {
+    const std::wstring masked = maskPasswords(sql);
+    LogManager::print(LogInfo, L"MySQLDatabaseProvider Query: %s", masked.c_str());
+    const unsigned error = send(sql, L"MySQLDatabaseProvider::query reconnect");
+    if (error != 0)
+        throw vexception(L"Can't query " + masked + L": MySQLDatabaseProvider error " + std::to_wstring(error) + L":" +
+                             lastError(),
+                         kQuerySite.entry());
+    MYSQL_RES* result = mysql_store_result(connection_);
+    if (result == nullptr)
+        throw vexception(L"Can't get result for query " + masked + L" MySQLDatabaseProvider error " + lastError(),
+                         kQuerySite.entry());
+    return new VMySQLRecordSet(result);
+}
+
+void MySQLDatabaseProvider::replace(const std::wstring&, const std::wstring& insertSql) {
+    constexpr int kInsertLength = 6;
+    if (insertSql.size() > kInsertLength) {
+        const int compared = ::CompareStringW(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, insertSql.c_str(), kInsertLength,
+                                              L"INSERT", kInsertLength);
+        if (compared == 0)
+            raiseOsError(format(L"Unable to compare strings (%s) with (%s)", insertSql.c_str(), L"INSERT"),
+                         ::GetLastError(), kReplaceSite.entry());
+        if (compared == CSTR_EQUAL) {
+            execute(L"REPLACE" + insertSql.substr(kInsertLength));
+            return;
+        }
+    }
+    throw vexception(L"Can't execute replace(). Invalid INSERT request: " + maskPasswords(insertSql),
+                     kReplaceSite.entry());
+}
+
+void MySQLDatabaseProvider::setIdentityInsertTable(const std::wstring&) {}
+
+uint64_t MySQLDatabaseProvider::lastInsertId() { return mysql_insert_id(connection_); }
+
+int MySQLDatabaseProvider::beginTransaction() {
+    execute(L"START TRANSACTION");
+    ++transactionDepth_;
+    return 0;
+}
+
+int MySQLDatabaseProvider::commit() {
+    --transactionDepth_;
+    execute(L"COMMIT");
+    return 0;
+}
+
+int MySQLDatabaseProvider::rollback() {
+    --transactionDepth_;
+    execute(L"ROLLBACK");
+    return 0;
+}
+
+void MySQLDatabaseProvider::beginAutoTransaction(const std::wstring&) {}
+
+void MySQLDatabaseProvider::endAutoTransaction() {}
+
+uint64_t MySQLDatabaseProvider::nextId(const std::wstring&, const std::wstring&) {
+    execute(L"insert into ms_jet_counter(val) values( 0 )");
+    const uint64_t id = lastInsertId();
+    execute(L"delete from ms_jet_counter where id < " + std::to_wstring(id));
+    return id;
+}
+
+bool MySQLDatabaseProvider::tableExists(const std::wstring& table) {
+    RecordSetRef rows(query(L"show tables like '" + escape(escapeLikePattern(table)) + L"'"));
+    return rows->next();
+}
+
+int MySQLDatabaseProvider::transactionLevel() { return transactionDepth_; }
+
+std::wstring MySQLDatabaseProvider::lastError() {
+    if (connection_ == nullptr) return L"Not connected";
+    return wstr(mysql_error(connection_), CP_UTF8);
+}
+
+void MySQLDatabaseProvider::setPassword(const std::wstring& login, const std::wstring& newPassword,
+                                        const std::wstring&) {
+    execute(L"use mysql");
+    execute(L"UPDATE user set Password=PASSWORD('" + escape(newPassword) + L"') WHERE User='" + escape(login) + L"'");
+    execute(L"FLUSH PRIVILEGES");
+}
+
+void MySQLDatabaseProvider::getTables(StringList& tables) {
+    RecordSetRef rows(query(L"show tables"));
+    while (rows->next()) tables.push_back(rows->getString(0, std::wstring(), false));
+}
+
+void MySQLDatabaseProvider::ExportData(IDatabaseExportWriter* writer) {
+    RecordSetRef rows(query(L"show tables"));
+    while (rows->next()) ExportTable(writer, rows->getString(0, std::wstring(), false));
+}
+
+void MySQLDatabaseProvider::setReconnectHandler(IDatabaseReconnectHandler* handler) { reconnectHandler_ = handler; }

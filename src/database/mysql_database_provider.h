@@ -1,0 +1,89 @@
+// The MySQL/MariaDB provider: one connection of the MariaDB client library.
+// Statements go out in UTF-8 and results come back decoded from it; the
+// connection parameters are passed in the ANSI code page. Every statement is
+// logged at level Info with its passwords hidden (maskPasswords). A lost
+// connection (client errors 2006 and 2013) is retried once, and only when a
+// reconnect handler is set. Identity values come from the table
+// "ms_jet_counter". One thread at a time; nothing is locked.
+#pragma once
+
+#include "database/database_provider.h"
+
+struct st_mysql;
+
+// Compares two dotted versions ("10.1.9-MariaDB", "4.1") number by number:
+// -1, 0 or 1. Each number is read the way wcstol reads it (no digits reads 0);
+// when all numbers so far are equal, a version that continues with "." is
+// the greater one. So 4.1.0 is greater than 4.1.
+int compareDottedVersions(const std::wstring& a, const std::wstring& b);
+
+// Whether a server of `version` is told "SET NAMES 'utf8'" (4.1 and later).
+bool serverTakesSetNames(const std::wstring& version);
+
+class MySQLDatabaseProvider : public IDatabaseProvider {
+public:
+    MySQLDatabaseProvider() = default;
+    ~MySQLDatabaseProvider() override;
+    MySQLDatabaseProvider(const MySQLDatabaseProvider&) = delete;
+    MySQLDatabaseProvider& operator=(const MySQLDatabaseProvider&) = delete;
+
+    // Disconnects first. The connect timeout is the DWORD
+    // "MySQLConnectionTimeout" of the product configuration key (seconds,
+    // 120 when absent, at least 60). After connecting: no automatic
+    // reconnect by the client library, isolation level READ UNCOMMITTED, and
+    // "SET NAMES 'utf8'" for servers from 4.1 on. Raises
+    // VDatabase::ConnectException "Failed to connect to database: " + the
+    // client library's text; the provider is then disconnected.
+    int connect(const std::wstring& host, const std::wstring& database, const std::wstring& login,
+                const std::wstring& password, int32_t port, const std::wstring& socket) override;
+    bool isConnected() override;
+    bool ping() override;
+    void disconnect() override;
+    // "select version()". Raises "Unable to get MySQLDatabaseProvider version".
+    std::wstring version() override;
+    std::wstring name() override;
+    std::wstring escape(const std::wstring& text) override;
+    void use(const std::wstring& database) override;
+    // Raises "Can't query ..." when the statement fails and "Can't get result
+    // for query ..." when it returns no result set.
+    IDatabaseRecordSet* query(const std::wstring& sql) override;
+    // Raises "Can't execute <masked statement>: MySql error N:<text>".
+    void execute(const std::wstring& sql) override;
+    // Sends the insert as a REPLACE; the delete statement is not used. Raises
+    // "Can't execute replace(). Invalid INSERT request: " + insert for any
+    // statement that does not begin with INSERT.
+    void replace(const std::wstring& deleteSql, const std::wstring& insertSql) override;
+    void setIdentityInsertTable(const std::wstring& table) override;
+    uint64_t lastInsertId() override;
+    int beginTransaction() override;
+    int commit() override;
+    int rollback() override;
+    void beginAutoTransaction(const std::wstring& unused) override;
+    void endAutoTransaction() override;
+    // Both arguments are ignored: one counter serves every table.
+    uint64_t nextId(const std::wstring& table, const std::wstring& column) override;
+    bool tableExists(const std::wstring& table) override;
+    int transactionLevel() override;
+    std::wstring lastError() override;
+    // Sets the password of `login` in the "mysql" database (which stays the
+    // current one); the old password is not used.
+    void setPassword(const std::wstring& login, const std::wstring& newPassword,
+                     const std::wstring& oldPassword) override;
+    void getTables(StringList& tables) override;
+    void ExportData(IDatabaseExportWriter* writer) override;
+    void setReconnectHandler(IDatabaseReconnectHandler* handler) override;
+
+    // The client library's connection handle; null while disconnected.
+    st_mysql* handle() const { return connection_; }
+
+private:
+    // Sends the statement, retrying once through the reconnect handler after
+    // a lost connection. Returns the client library's error number, 0 on
+    // success.
+    unsigned send(const std::wstring& sql, const wchar_t* reconnectLog);
+
+    IDatabaseReconnectHandler* reconnectHandler_ = nullptr;
+    st_mysql* connection_ = nullptr;
+    bool ownsConnection_ = true;
+    int32_t transactionDepth_ = 0;
+};
