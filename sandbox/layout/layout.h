@@ -67,9 +67,16 @@ struct ServiceSection {
     State state = State::Untouched;
 };
 
+// A line of "[copy]": a built program (or any file) copied to a path.
+struct FileCopy {
+    std::wstring target;  // full path of the copy
+    std::wstring source;  // a bare name is taken from the program folder
+};
+
 struct Layout {
     std::vector<KeySection> keys;
     std::vector<std::wstring> folders;
+    std::vector<FileCopy> copies;
     std::vector<PackageSection> packages;
     std::vector<ServiceSection> services;
 };
@@ -94,7 +101,8 @@ struct ApplyOptions {
     DWORD stopGraceMs = 5000;
 };
 
-// Makes the prefix match the layout: folders created, keys created and their
+// Makes the prefix match the layout: folders created, files copied (their
+// folders created, an existing copy replaced), keys created and their
 // values written (a type without "installed" loses its default value, a
 // package with "services = no" loses its "services" key), services created or
 // reconfigured, then brought to their requested state (dependencies first).
@@ -108,7 +116,8 @@ void applyLayout(const Layout& layout, const ApplyOptions& options = {});
 // their subtrees; the values of key sections deleted; folders deleted with
 // their contents; then every parent key or folder left empty, up to
 // HKEY_LOCAL_MACHINE\SOFTWARE and the drive root. What is already gone is
-// skipped. Raises LayoutError on the first failure.
+// skipped. Copied files are deleted before the folders, then their folders
+// when left empty. Raises LayoutError on the first failure.
 void removeLayout(const Layout& layout, const ApplyOptions& options = {});
 
 // The program folder of the running process.

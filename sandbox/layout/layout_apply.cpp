@@ -158,6 +158,29 @@ void pruneEmptyFolders(std::wstring path) {
         if (!::RemoveDirectoryW(path.c_str())) return;
 }
 
+// A "[copy]" source: a bare name is taken from the program folder.
+std::wstring copySource(const std::wstring& source, const ApplyOptions& options) {
+    if (source.find_first_of(L"\\/:") != std::wstring::npos) return source;
+    return (options.programDir.empty() ? programFolder() : options.programDir) + L"\\" + source;
+}
+
+void applyCopy(const FileCopy& copy, const ApplyOptions& options) {
+    createFolder(parentOf(copy.target));
+    const std::wstring source = copySource(copy.source, options);
+    if (!::CopyFileW(source.c_str(), copy.target.c_str(), FALSE))
+        raise(L"CopyFile '" + source + L"' to '" + copy.target + L"'", ::GetLastError());
+}
+
+void removeCopy(const FileCopy& copy) {
+    ::SetFileAttributesW(copy.target.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (!::DeleteFileW(copy.target.c_str())) {
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
+            raise(L"DeleteFile '" + copy.target + L"'", error);
+    }
+    pruneEmptyFolders(copy.target);
+}
+
 // Service names compare without regard to case.
 struct NoCase {
     static bool equal(const std::wstring& a, const std::wstring& b) { return _wcsicmp(a.c_str(), b.c_str()) == 0; }
@@ -343,6 +366,7 @@ std::wstring programFolder() {
 
 void applyLayout(const Layout& layout, const ApplyOptions& options) {
     for (const std::wstring& folder : layout.folders) createFolder(withoutTrailingSlash(folder));
+    for (const FileCopy& copy : layout.copies) applyCopy(copy, options);
     for (const KeySection& section : layout.keys) {
         UniqueRegKey key = createKey(section.path);
         for (const Value& value : section.values) setValue(key.get(), section.path, value);
@@ -368,6 +392,7 @@ void removeLayout(const Layout& layout, const ApplyOptions& options) {
             for (const Value& value : section.values) deleteValue(key.get(), section.path, value.name);
         pruneEmptyKeys(section.path);
     }
+    for (const FileCopy& copy : layout.copies) removeCopy(copy);
     for (const std::wstring& folder : layout.folders) {
         const std::wstring path = withoutTrailingSlash(folder);
         deleteFolderTree(path);

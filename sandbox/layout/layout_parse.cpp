@@ -75,7 +75,7 @@ public:
     }
 
 private:
-    enum class Section { None, Key, Folders, Package, Service };
+    enum class Section { None, Key, Folders, Package, Service, Copy };
 
     [[noreturn]] void fail(const std::wstring& message) const {
         throw LayoutError(L"line " + std::to_wstring(line_) + L": " + message);
@@ -100,6 +100,10 @@ private:
         switch (section_) {
         case Section::None:
             fail(L"a setting before the first section");
+        case Section::Copy:
+            if (value.empty()) fail(L"expected 'TARGET PATH = SOURCE'");
+            layout_.copies.push_back({std::wstring(name), std::wstring(value)});
+            break;
         case Section::Key:
             layout_.keys.back().values.push_back(parseValue(name == L"@" ? L"" : name, value));
             break;
@@ -120,10 +124,10 @@ private:
         const std::wstring_view argument =
             blank == std::wstring_view::npos ? std::wstring_view() : trim(header.substr(blank));
         static constexpr std::wstring_view kKinds[] = {L"config", L"key",     L"folders",   L"type",
-                                                       L"package", L"service", L"winservice"};
+                                                       L"package", L"service", L"winservice", L"copy"};
         if (std::find(std::begin(kKinds), std::end(kKinds), kind) == std::end(kKinds))
             fail(L"unknown section [" + std::wstring(kind) + L"]");
-        const bool needsArgument = kind != L"config" && kind != L"folders";
+        const bool needsArgument = kind != L"config" && kind != L"folders" && kind != L"copy";
         if (needsArgument && argument.empty()) fail(L"section [" + std::wstring(kind) + L"] needs a name");
         if (!needsArgument && !argument.empty()) fail(L"section [" + std::wstring(kind) + L"] takes no name");
 
@@ -132,6 +136,8 @@ private:
             section_ = Section::Key;
         } else if (kind == L"folders") {
             section_ = Section::Folders;
+        } else if (kind == L"copy") {
+            section_ = Section::Copy;
         } else if (kind == L"type" || kind == L"package" || kind == L"service") {
             layout_.packages.push_back(parsePackagePath(kind, argument));
             section_ = Section::Package;
