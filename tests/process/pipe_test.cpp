@@ -1,6 +1,6 @@
 #include "process/pipe.h"
 
-#include "../diagnostics/product_settings.h"
+#include "product_settings.h"
 #include "process_test_support.h"
 #include "sandbox_kit.h"
 #include "test_support.h"
