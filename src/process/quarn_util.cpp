@@ -84,6 +84,7 @@ int startQuarnUtilInternal(const std::wstring& name, const std::wstring& argumen
                            vexecutil& process, bool prefer64) {
     std::wstring path, masked;
     runWrappedCancelable([&] { return runEntry(kStartSite, L"Starting", path, name, masked); }, [&] {
+        masked = maskCommandLine(arguments);
         path = findUtilPath(name, prefer64);
         process.applicationName = path;
         process.arguments = arguments;
@@ -91,7 +92,6 @@ int startQuarnUtilInternal(const std::wstring& name, const std::wstring& argumen
         process.errorToOutput = true;
         process.noWindow = true;
         process.inputPipe = input != nullptr;
-        masked = maskCommandLine(arguments);
 
         writeToUtilExecLog(true, path, arguments, 0);
         LogManager::print(LogInfo, L"Execute %s %s", path.c_str(), masked.c_str());
