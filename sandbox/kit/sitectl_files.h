@@ -19,7 +19,8 @@
 //   exit_code     DWORD    the exit code (default 0)
 //   report        REG_SZ   a file to write what the process was given: its
 //                          command line, start-up flags and window, desktop,
-//                          console and standard handle types
+//                          console, standard handle types, current directory
+//                          and the environment variable QUARN_SITECTL_MARK
 //   probe_handle  DWORD    a handle value: ResetEvent is called on it, so a
 //                          test sees whether an inheritable event of its own
 //                          reached the child

@@ -70,6 +70,11 @@ void writeReport(const std::wstring& path) {
     std::string report = "command_line=" + narrow(::GetCommandLineW(), CP_UTF8) + "\r\n";
     report += "desktop=" + narrow(startup.lpDesktop ? startup.lpDesktop : L"", CP_UTF8) + "\r\n";
     report += numbers;
+    wchar_t directory[MAX_PATH] = {};
+    ::GetCurrentDirectoryW(MAX_PATH, directory);
+    wchar_t mark[256] = {};
+    ::GetEnvironmentVariableW(L"QUARN_SITECTL_MARK", mark, 256);
+    report += "directory=" + narrow(directory, CP_UTF8) + "\r\nmark=" + narrow(mark, CP_UTF8) + "\r\n";
     report += std::string("stdin=") + handleType(STD_INPUT_HANDLE) + "\r\nstdout=" + handleType(STD_OUTPUT_HANDLE) +
               "\r\nstderr=" + handleType(STD_ERROR_HANDLE) + "\r\n";
     writeFile(path, report, false);

@@ -100,6 +100,17 @@ struct LocalMemory {
     static void close(pointer h) noexcept { ::LocalFree(h); }
 };
 
+struct WindowStation {
+    using pointer = HWINSTA;
+    static pointer empty() noexcept { return nullptr; }
+    static void close(pointer h) noexcept { ::CloseWindowStation(h); }
+};
+struct Desktop {
+    using pointer = HDESK;
+    static pointer empty() noexcept { return nullptr; }
+    static void close(pointer h) noexcept { ::CloseDesktop(h); }
+};
+
 }  // namespace handle_traits
 
 using UniqueHandle = UniqueResource<handle_traits::Kernel>;
@@ -111,3 +122,5 @@ using UniqueMenu = UniqueResource<handle_traits::Menu>;
 using UniqueIcon = UniqueResource<handle_traits::Icon>;
 using UniqueLibrary = UniqueResource<handle_traits::Library>;
 using UniqueLocalMemory = UniqueResource<handle_traits::LocalMemory>;
+using UniqueWindowStation = UniqueResource<handle_traits::WindowStation>;
+using UniqueDesktop = UniqueResource<handle_traits::Desktop>;

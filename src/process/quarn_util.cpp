@@ -1,0 +1,149 @@
+#include "process/quarn_util.h"
+
+#include "config/product_configuration.h"
+#include "diagnostics/exceptions.h"
+#include "diagnostics/log_manager.h"
+#include "diagnostics/standard_wrapping.h"
+#include "diagnostics/text.h"
+#include "files/file_name.h"
+#include "process/command_line.h"
+#include "process/vexecutil.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cwctype>
+
+namespace {
+
+constexpr ContextSite kExecSite{"execQuarnUtil", 77};
+constexpr ContextSite kStartSite{"startQuarnUtilInternal", 139};
+constexpr ContextSite kFindSite{"findUtilPath", 190};
+constexpr ContextSite kFileExistSite{"fileExist", 215};
+constexpr ContextSite kWow64Site{"isOSWindows64", 241};
+
+constexpr DWORD kReadChunk = 1024;
+
+std::wstring lowerCase(std::wstring text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](wchar_t c) { return std::towlower(c); });
+    return text;
+}
+
+// "<prefix> <utility> <masked arguments>": the utility's path once known,
+// the name as given before.
+ContextEntry runEntry(const ContextSite& site, const wchar_t* prefix, const std::wstring& path,
+                      const std::wstring& name, const std::wstring& masked) {
+    return site.entry(format(L"%s %s %s", prefix, (path.empty() ? name : path).c_str(), masked.c_str()));
+}
+
+}  // namespace
+
+int execQuarnUtil(const std::wstring& name, const std::wstring& arguments, std::wstring* output, bool rethrow,
+                  const std::string* input) {
+    return execQuarnUtil(name, arguments, output, rethrow, input, true);
+}
+
+int execQuarnUtil(const std::wstring& name, const std::wstring& arguments, std::wstring* output, bool rethrow,
+                  const std::string* input, bool prefer64) {
+    if (output) output->clear();
+    int result = -1;
+    vexecutil process;
+    std::wstring masked;
+    try {
+        runWrappedCancelable([&] { return runEntry(kExecSite, L"Execute", process.applicationName, name, masked); },
+                             [&] {
+                                 masked = maskCommandLine(arguments);
+                                 const DWORD started = ::GetTickCount();
+                                 startQuarnUtilInternal(name, arguments, input, process, prefer64);
+
+                                 // Read to the end before waiting: a utility that writes much
+                                 // output must never block on a full pipe.
+                                 std::string bytes;
+                                 char chunk[kReadChunk];
+                                 while (const DWORD read = process.outputReader->read(chunk, kReadChunk, false))
+                                     bytes.append(chunk, read);
+                                 const std::wstring text = wstr(bytes);
+                                 if (output) *output = text;
+
+                                 process.waitForExit(INFINITE);
+                                 result = static_cast<int>(process.exitCode());
+                                 if (result != 0)
+                                     throw vexception(L"Execute " + name + L" " + masked + L" failed with error code " +
+                                                          std::to_wstring(result) + L": " + text,
+                                                      kExecSite.entry());
+                                 writeToUtilExecLog(false, process.applicationName, arguments,
+                                                    ::GetTickCount() - started);
+                             });
+    } catch (const vexception&) {
+        if (rethrow) throw;
+        return result;
+    }
+    return 0;
+}
+
+int startQuarnUtilInternal(const std::wstring& name, const std::wstring& arguments, const std::string* input,
+                           vexecutil& process, bool prefer64) {
+    std::wstring path, masked;
+    runWrappedCancelable([&] { return runEntry(kStartSite, L"Starting", path, name, masked); }, [&] {
+        masked = maskCommandLine(arguments);
+        path = findUtilPath(name, prefer64);
+        process.applicationName = path;
+        process.arguments = arguments;
+        process.outputPipe = true;
+        process.errorToOutput = true;
+        process.noWindow = true;
+        process.inputPipe = input != nullptr;
+
+        writeToUtilExecLog(true, path, arguments, 0);
+        LogManager::print(LogInfo, L"Execute %s %s", path.c_str(), masked.c_str());
+        process.start();
+        if (input) {
+            process.inputWriter->write(input->data(), static_cast<DWORD>(input->size()), true);
+            // The utility sees the end of its input: one that reads to the
+            // end must not wait for more.
+            process.inputWriter->close();
+        }
+    });
+    return 0;
+}
+
+std::wstring findUtilPath(const std::wstring& name, bool prefer64) {
+    const std::wstring file = lowerCase(VFileName::extension(name)) == L".exe" ? name : name + L".exe";
+    const std::wstring folder = prefer64 && isOSWindows64() ? getAdminBin64Dir() : getAdminBinDir();
+    const std::wstring path = VFileName::combine(folder, file);
+    if (fileExist(path)) return path;
+    throw vexception(L"Unable to find path of '" + name + L"'", kFindSite.entry());
+}
+
+bool fileExist(const std::wstring& path, bool* isDirectory) {
+    const DWORD attributes = ::GetFileAttributesW(VFileName::toLongPath(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return false;
+        raiseOsError(L"retrieves attributes for file or directory " + path, error, kFileExistSite.entry());
+    }
+    if (isDirectory) *isDirectory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return true;
+}
+
+bool isOSWindows64() {
+#if defined(_WIN64)
+    return true;
+#else
+    return isRunningUnderWow64();
+#endif
+}
+
+bool isRunningUnderWow64() {
+    // -1: not known yet; 0 or 1: the remembered answer.
+    static std::atomic<int> answer{-1};
+    const int known = answer.load();
+    if (known >= 0) return known != 0;
+    using IsWow64ProcessFunction = BOOL(WINAPI*)(HANDLE, PBOOL);
+    const auto isWow64Process = reinterpret_cast<IsWow64ProcessFunction>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"Kernel32"), "IsWow64Process")));
+    BOOL wow64 = FALSE;
+    if (isWow64Process && !isWow64Process(::GetCurrentProcess(), &wow64))
+        raiseOsError(L"IsWow64Process()", ::GetLastError(), kWow64Site.entry());
+    answer = wow64 ? 1 : 0;
+    return wow64 != FALSE;
+}
