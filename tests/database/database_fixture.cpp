@@ -2,6 +2,7 @@
 
 #include "config/product_configuration.h"
 #include "diagnostics/handles.h"
+#include "test_support.h"
 
 #include <cstdlib>
 
@@ -92,13 +93,7 @@ std::wstring debugLog() {
     wchar_t date[16];
     swprintf(date, 16, L"%04d%02d%02d", now.wYear, now.wMonth, now.wDay);
     const std::wstring path = getProductRoot() + L"\\admin\\logs\\quarnlog_debug" + date + L".log";
-    UniqueFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                        nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!file) return {};
-    std::string bytes;
-    char buffer[65536];
-    DWORD read = 0;
-    while (::ReadFile(file.get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) bytes.append(buffer, read);
+    const std::string bytes = testing_support::readFileBytes(path);
     if (bytes.size() < 2) return {};
     return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2);
 }

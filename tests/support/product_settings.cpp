@@ -56,17 +56,6 @@ void ProductSettings::remove(const std::wstring& name) {
     ::RegDeleteValueW(key_, name.c_str());
 }
 
-std::string readFileBytes(const std::wstring& path) {
-    UniqueFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                        nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!file) return {};
-    std::string bytes;
-    char buffer[65536];
-    DWORD read = 0;
-    while (::ReadFile(file.get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) bytes.append(buffer, read);
-    return bytes;
-}
-
 std::vector<std::wstring> listNames(const std::wstring& directory, const std::wstring& pattern) {
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW data;

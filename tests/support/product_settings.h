@@ -5,6 +5,7 @@
 #pragma once
 
 #include "diagnostics/win32.h"
+#include "test_support.h"
 
 #include <cstdint>
 #include <optional>
@@ -38,9 +39,6 @@ private:
     HKEY key_ = nullptr;
     std::vector<Saved> saved_;
 };
-
-// The whole content of a file; empty when it cannot be read.
-std::string readFileBytes(const std::wstring& path);
 
 // The names (not paths) of the files in `directory` matching `pattern`, sorted.
 std::vector<std::wstring> listNames(const std::wstring& directory, const std::wstring& pattern);

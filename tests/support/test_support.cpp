@@ -5,6 +5,7 @@
 
 #include <objbase.h>
 
+#include <string>
 #include <vector>
 
 namespace testing_support {
@@ -22,6 +23,17 @@ std::wstring systemText(DWORD code) {
     if (buffer) ::LocalFree(buffer);
     while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
     return text;
+}
+
+std::string readFileBytes(const std::wstring& path) {
+    UniqueFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file) return {};
+    std::string bytes;
+    char buffer[65536];
+    DWORD read = 0;
+    while (::ReadFile(file.get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) bytes.append(buffer, read);
+    return bytes;
 }
 
 HANDLE startProcess(const std::wstring& commandLine) {

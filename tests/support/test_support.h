@@ -37,6 +37,10 @@ private:
     std::wstring path_;
 };
 
+// The whole content of a file (opened with every sharing mode); empty when it
+// cannot be read.
+std::string readFileBytes(const std::wstring& path);
+
 // Polls `condition` every 20 ms until it is true or `timeoutMs` passed.
 template <class Condition>
 bool waitUntil(Condition condition, DWORD timeoutMs) {
