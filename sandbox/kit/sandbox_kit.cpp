@@ -155,6 +155,17 @@ void setStartType(const std::wstring& name, DWORD startType) {
         fail("ChangeServiceConfig", name, ::GetLastError());
 }
 
+void setArguments(const std::wstring& name, const std::wstring& commandLineArgs) {
+    const ServiceHandle manager = openManager(SC_MANAGER_CONNECT);
+    const ServiceHandle service(::OpenServiceW(manager.get(), name.c_str(), SERVICE_CHANGE_CONFIG));
+    if (!service) fail("OpenService", name, ::GetLastError());
+    std::wstring path = L"\"" + testsvcPath() + L"\"";
+    if (!commandLineArgs.empty()) path += L" " + commandLineArgs;
+    if (!::ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, path.c_str(),
+                                nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
+        fail("ChangeServiceConfig", name, ::GetLastError());
+}
+
 void startAndWait(const std::wstring& name, DWORD timeoutMs) {
     if (const DWORD error = startService(name)) fail("StartService", name, error);
     if (!waitForState(name, SERVICE_RUNNING, timeoutMs)) fail("waiting for RUNNING of", name, ERROR_TIMEOUT);

@@ -41,6 +41,9 @@ SERVICE_STATUS queryStatus(const std::wstring& name);
 bool waitForState(const std::wstring& name, DWORD state, DWORD timeoutMs = 5000);
 // Changes the configured start type (SERVICE_DEMAND_START, SERVICE_DISABLED...).
 void setStartType(const std::wstring& name, DWORD startType);
+// Makes the service run testsvc.exe with `commandLineArgs` (from its next
+// start on).
+void setArguments(const std::wstring& name, const std::wstring& commandLineArgs);
 // Starts the service and waits until it runs; throws when it does not.
 void startAndWait(const std::wstring& name, DWORD timeoutMs = 5000);
 

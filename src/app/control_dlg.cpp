@@ -165,6 +165,15 @@ bool ControlDlg::onCommand(WORD id) {
     case ID_TRAY_RESTART:
         restartAll();
         return true;
+    case IDC_START_WEBSITE:
+        startWebsite();
+        return true;
+    case IDC_STOP_WEBSITE:
+        stopWebsite();
+        return true;
+    case IDC_DELETE_SESSIONS:
+        deleteSessions();
+        return true;
     case ID_TRAY_CONTROL_PANEL:
         showMonitor();
         return true;

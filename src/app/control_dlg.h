@@ -58,6 +58,17 @@ public:
     // Tray menu Restart: stops then starts every catalogue service.
     void restartAll();
 
+    // Starts "W3SVC" with its dependencies and runs sitectl
+    // --start-quarn-website while "quarnsrv" is held running; refreshes the
+    // tree and says so. A product error is shown in the command's box.
+    void startWebsite();
+    // Runs sitectl --stop-quarn-website while "W3SVC" runs (holding
+    // "quarnsrv" running); reports success also when it does not run.
+    void stopWebsite();
+    // Deletes every row of the product database's sessions table; shows only
+    // a failure.
+    void deleteSessions();
+
     // The current catalogue; null until a refresh has succeeded and after a
     // refresh has failed.
     ServiceGroups* catalogue() const { return catalogue_; }
@@ -77,6 +88,7 @@ private:
     void hide();
     void startStop(const std::wstring& name, bool start, std::list<std::wstring>* extraNames);
     void setStatus(const std::wstring& text);
+    void showBox(const std::wstring& text, const wchar_t* caption, UINT icon);
     bool isChecked(HTREEITEM item) const;
     void setChecked(HTREEITEM item, bool check);
     void fillTree(std::list<std::wstring> remembered);

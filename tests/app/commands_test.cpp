@@ -41,15 +41,6 @@ DWORD processOf(const std::wstring& name) {
     return status.dwProcessId;
 }
 
-void setArguments(const std::wstring& name, const std::wstring& args) {
-    UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    UniqueServiceHandle service(::OpenServiceW(manager.get(), name.c_str(), SERVICE_CHANGE_CONFIG));
-    std::wstring path = L"\"" + sandboxkit::testsvcPath() + L"\"";
-    if (!args.empty()) path += L" " + args;
-    ASSERT_TRUE(::ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
-                                       path.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
-}
-
 // Records every text the status line is given (and the tooltip the tray held
 // at that moment), optionally reacting to each.
 class StatusRecorder {
@@ -172,7 +163,7 @@ TEST(ServiceCommands, SlowFailingTwiceThenStartingShowsNoBox) {
     int attempts = 0;
     StatusRecorder status(monitor.window(), monitor);
     status.onText = [&](const std::wstring& text) {
-        if (text == L"Starting Flaky..." && ++attempts == 3) setArguments(flaky.name(), L"");
+        if (text == L"Starting Flaky..." && ++attempts == 3) sandboxkit::setArguments(flaky.name(), L"");
     };
     monitor.command(IDC_START);
     EXPECT_EQ(attempts, 3);
@@ -213,7 +204,7 @@ std::vector<testing_support::SeenBox> startBoth(FailingSetup& setup, std::vector
     attempts = 0;
     StatusRecorder status(monitor.window(), monitor);
     status.onText = [&](const std::wstring& text) {
-        if (text == L"Starting Always failing..." && ++attempts == 3) setArguments(setup.after.name(), L"");
+        if (text == L"Starting Always failing..." && ++attempts == 3) sandboxkit::setArguments(setup.after.name(), L"");
     };
     monitor.command(IDC_START);
     if (knockDuringBox) {

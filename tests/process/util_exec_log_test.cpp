@@ -1,6 +1,6 @@
 #include "process/quarn_util.h"
 
-#include "../diagnostics/product_settings.h"
+#include "product_settings.h"
 #include "config/product_configuration.h"
 #include "diagnostics/text.h"
 #include "sandbox_kit.h"

@@ -1,6 +1,6 @@
 #include "process/vexecutil.h"
 
-#include "../diagnostics/product_settings.h"
+#include "product_settings.h"
 #include "diagnostics/text.h"
 #include "process/desktop_access.h"
 #include "process_test_support.h"

@@ -1,0 +1,25 @@
+#include "app/quarnsrv_ctrl.h"
+
+#include "diagnostics/standard_wrapping.h"
+#include "services/service_control.h"
+
+namespace {
+
+const wchar_t* const kManagementService = L"quarnsrv";
+constexpr ContextSite kStopSite{"QuarnSrvCtrl::~QuarnSrvCtrl", 366};
+
+}  // namespace
+
+QuarnSrvCtrl::QuarnSrvCtrl() {
+    if (service::isActive(kManagementService)) return;
+    service::startStopService(kManagementService, true);
+    started_ = true;
+}
+
+QuarnSrvCtrl::~QuarnSrvCtrl() noexcept(false) {
+    if (!started_) return;
+    runWrappedLogged(LogWarning, kStopSite.entry(L"Stop quarnsrv"), [] {
+        ThreadCancelation::CancelationPoint point(ThreadCancelation::Deferred);
+        service::startStopService(kManagementService, false);
+    });
+}
