@@ -46,6 +46,19 @@ protected:
         removeEveryInstallation();
     }
 
+    // Installs `first`, then `second` over it, and expects one installation
+    // left: the second package's product at `version`.
+    void replace(const wchar_t* first, const wchar_t* second, const std::wstring& version) {
+        ASSERT_EQ(install(first), 0);
+        const std::wstring firstProduct = uninstallEntries().at(0).key;
+        ASSERT_EQ(install(second), 0);
+        const std::vector<UninstallEntry> entries = uninstallEntries();
+        ASSERT_EQ(entries.size(), 1u);
+        EXPECT_NE(entries[0].key, firstProduct);
+        EXPECT_EQ(entries[0].displayVersion, version);
+        EXPECT_EQ(relatedProducts().size(), 1u);
+    }
+
     UniqueHandle monitor_;
 };
 
@@ -55,6 +68,8 @@ TEST_F(Package, InstallsTheProgramItsShortcutTheRunValueAndTheUninstallEntry) {
     ASSERT_EQ(install(L"current.msi"), 0);
 
     EXPECT_TRUE(fileExists(program()));
+    if (fileExists(testing_support::binDir() + L"\\quarndb.exe"))
+        EXPECT_TRUE(fileExists(installFolder() + L"\\quarndb.exe"));
     // One version: the version resource of the installed program is the package's.
     EXPECT_EQ(fileVersion(program()), kVersion);
     EXPECT_EQ(machineValue(kRunKey, kProductName).value_or(L"(missing)"), L"\"" + program() + L"\"");
@@ -91,28 +106,13 @@ TEST_F(Package, InstalledMonitorStartsFromTheRunValueShowsItsDialogAndEndsOnExit
 }
 
 TEST_F(Package, HigherVersionReplacesTheInstalledOne) {
-    ASSERT_EQ(install(L"current.msi"), 0);
-    const std::wstring oldProduct = uninstallEntries().at(0).key;
-
-    ASSERT_EQ(install(L"newer.msi"), 0);
-    const std::vector<UninstallEntry> entries = uninstallEntries();
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].displayVersion, kNewerVersion);
-    EXPECT_NE(entries[0].key, oldProduct);
-    EXPECT_EQ(relatedProducts().size(), 1u);
+    replace(L"current.msi", L"newer.msi", kNewerVersion);
     EXPECT_TRUE(fileExists(program()));
     EXPECT_EQ(machineValue(kRunKey, kProductName).value_or(L"(missing)"), L"\"" + program() + L"\"");
 }
 
 TEST_F(Package, SecondBuildOfTheSameVersionReplacesTheFirst) {
-    ASSERT_EQ(install(L"current.msi"), 0);
-    const std::wstring firstProduct = uninstallEntries().at(0).key;
-
-    ASSERT_EQ(install(L"rebuilt.msi"), 0);
-    const std::vector<UninstallEntry> entries = uninstallEntries();
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_NE(entries[0].key, firstProduct);
-    EXPECT_EQ(entries[0].displayVersion, kVersion);
+    replace(L"current.msi", L"rebuilt.msi", kVersion);
 }
 
 TEST_F(Package, LowerVersionIsRefusedAndTheHigherStaysInstalled) {
