@@ -9,6 +9,8 @@ log() { printf '[%s] %s\n' "$(basename "$0")" "$*" >&2; }
 
 PACKAGES=(cmake ninja-build mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth xdotool imagemagick
   googletest python3)
+# The installer package (scripts/package) and its tests.
+PACKAGES+=(wixl)
 
 install_missing() {
   local missing=()
@@ -37,7 +39,9 @@ build_all() {
 ENV_PIDS=()
 start_environment() {
   export WINEPREFIX=${WINEPREFIX_OVERRIDE:-$(mktemp -d /tmp/quarn-wine.XXXXXX)}
-  export WINEDLLOVERRIDES="mscoree,mshtml="
+  # winemenubuilder would turn every shortcut an installer makes into an entry
+  # of the Linux desktop's menus, outside the prefix.
+  export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
   export WINEDEBUG=${WINEDEBUG:--all}
   export WINEARCH=win64
   if [ -z "${DISPLAY:-}" ] || [ "${QUARN_OWN_DISPLAY:-0}" = 1 ]; then
