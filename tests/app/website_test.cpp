@@ -202,10 +202,7 @@ TEST(SessionCommand, DeletesEverySessionSilently) {
     EXPECT_TRUE(boxes.empty());
     EXPECT_EQ(sessionCount(kept.database()), 0);
 
-    const std::string log = testing_support::readFileBytes(L"C:\\Quarn\\admin\\logs\\quarnlog_debug" +
-                                                           testing_support::localDate(0) + L".log");
-    const std::wstring text(reinterpret_cast<const wchar_t*>(log.data()), log.size() / 2);
-    EXPECT_NE(text.find(L"SQL: DELETE FROM sessions"), std::wstring::npos);
+    EXPECT_NE(testing_support::debugLogText().find(L"SQL: DELETE FROM sessions"), std::wstring::npos);
 }
 
 TEST(SessionCommand, UnreachableDatabaseAndServiceNodeAreShown) {

@@ -127,9 +127,7 @@ TEST(QuarnSrvClient, ServiceRestartBetweenTwoCalls) {
     ServiceStopped::start();
     EXPECT_EQ(client.getString(L"PRODUCT_ROOT_D"), L"C:\\Quarn\\");
 
-    const std::string bytes = testing_support::readFileBytes(
-        L"C:\\Quarn\\admin\\logs\\quarnlog_debug" + testing_support::localDate(0) + L".log");
-    const std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
+    const std::wstring text = testing_support::debugLogText();
     const std::wstring pid = L" " + std::to_wstring(::GetCurrentProcessId()) + L" ";
     const size_t warning = text.find(pid);
     ASSERT_NE(warning, std::wstring::npos);

@@ -1,5 +1,7 @@
 #include "database_fixture.h"
 
+#include "product_settings.h"
+
 #include "config/product_configuration.h"
 #include "diagnostics/handles.h"
 #include "test_support.h"
@@ -87,15 +89,6 @@ std::wstring uniqueName(const std::wstring& prefix) {
     return prefix + std::to_wstring(::GetCurrentProcessId()) + L"_" + std::to_wstring(++counter);
 }
 
-std::wstring debugLog() {
-    SYSTEMTIME now;
-    ::GetLocalTime(&now);
-    wchar_t date[16];
-    swprintf(date, 16, L"%04d%02d%02d", now.wYear, now.wMonth, now.wDay);
-    const std::wstring path = getProductRoot() + L"\\admin\\logs\\quarnlog_debug" + date + L".log";
-    const std::string bytes = testing_support::readFileBytes(path);
-    if (bytes.size() < 2) return {};
-    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2);
-}
+std::wstring debugLog() { return testing_support::debugLogText(getProductRoot()); }
 
 }  // namespace dbtest

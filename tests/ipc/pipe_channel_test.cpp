@@ -57,11 +57,7 @@ std::wstring errorOf(vpipechannel::client& client, const std::wstring& name) {
 
 // The lines this process wrote to today's debug log.
 std::wstring ownLogLines() {
-    const std::string bytes = testing_support::readFileBytes(
-        L"C:\\Quarn\\admin\\logs\\quarnlog_debug" + testing_support::localDate(0) + L".log");
-    std::wstring text;
-    for (size_t i = 2; i + 1 < bytes.size(); i += 2)
-        text += static_cast<wchar_t>(static_cast<uint8_t>(bytes[i]) | (static_cast<uint8_t>(bytes[i + 1]) << 8));
+    const std::wstring text = testing_support::debugLogText();
     const std::wstring pid = L" " + std::to_wstring(::GetCurrentProcessId()) + L" ";
     std::wstring own;
     size_t start = 0;

@@ -177,4 +177,11 @@ std::wstring localDate(int daysFromToday) {
     return text;
 }
 
+std::wstring debugLogText(const std::wstring& productRoot) {
+    const std::string bytes =
+        readFileBytes(productRoot + L"\\admin\\logs\\quarnlog_debug" + localDate(0) + L".log");
+    if (bytes.size() < 2) return {};
+    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2);
+}
+
 }  // namespace testing_support

@@ -62,4 +62,8 @@ std::wstring childArgument();
 // Local date as "YYYYMMDD", `daysFromToday` days away from today.
 std::wstring localDate(int daysFromToday);
 
+// Today's product debug log below `productRoot` as text, without its
+// byte-order mark (empty when there is none).
+std::wstring debugLogText(const std::wstring& productRoot = L"C:\\Quarn");
+
 }  // namespace testing_support
