@@ -1,6 +1,7 @@
 #include "database/database_provider.h"
 
 #include "database/mysql_database_provider.h"
+#include "database/sql_identifier.h"
 #include "diagnostics/exceptions.h"
 
 namespace {
@@ -15,10 +16,7 @@ void IDatabaseProvider::ExportTable(IDatabaseExportWriter* writer, const std::ws
     if (table == L"ms_jet_counter") return;
     writer->setAttribute(L"name", table);
     writer->startElement(L"table");
-    std::wstring quoted = escape(table);
-    for (size_t at = quoted.find(L'`'); at != std::wstring::npos; at = quoted.find(L'`', at + 2))
-        quoted.insert(at, 1, L'`');
-    RecordSetRef rows(query(L"select * from `" + quoted + L"`"));
+    RecordSetRef rows(query(L"select * from " + quoteIdentifier(table)));
     const int fields = rows->fieldCount();
     while (rows->next()) {
         writer->startElement(L"row");

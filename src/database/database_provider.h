@@ -21,6 +21,14 @@ public:
     virtual void endElement(const std::wstring& name) = 0;
 };
 
+// Hears of each table an import has finished: its name and the number of
+// rows inserted into it (0 for a table created from a schema).
+class IDatabaseProgress {
+public:
+    virtual ~IDatabaseProgress() = default;
+    virtual void tableDone(const std::wstring& table, uint64_t rows) = 0;
+};
+
 // Re-establishes a provider's connection after the server went away. Not
 // owned by the provider it is given to.
 class IDatabaseReconnectHandler {
@@ -133,7 +141,8 @@ public:
     virtual void getTables(StringList& tables) = 0;
     virtual void ExportData(IDatabaseExportWriter* writer) = 0;
     // One table's rows as "table", "row" and "field" elements; the identity
-    // table "ms_jet_counter" is skipped.
+    // table "ms_jet_counter" is skipped. The table name goes into the query
+    // as one quoted identifier, whatever characters it holds.
     virtual void ExportTable(IDatabaseExportWriter* writer, const std::wstring& table);
     // Raise "Not implemented" unless a provider supports them.
     virtual void ImportSchema(const std::wstring& source, const std::wstring& host, const std::wstring& database,

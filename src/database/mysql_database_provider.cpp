@@ -1,7 +1,12 @@
 #include "database/mysql_database_provider.h"
 
 #include "config/registry.h"
+#include "database/content_handler_wrapper.h"
+#include "database/mysql_administration.h"
+#include "database/mysql_data_importer.h"
 #include "database/mysql_record_set.h"
+#include "database/mysql_schema_importer.h"
+#include "database/sql_identifier.h"
 #include "database/statement_mask.h"
 #include "diagnostics/exceptions.h"
 #include "diagnostics/log_manager.h"
@@ -11,6 +16,7 @@
 #include <errmsg.h>
 #include <mysql.h>
 
+#include <algorithm>
 #include <cwchar>
 #include <vector>
 
@@ -21,22 +27,20 @@ constexpr ContextSite kVersionSite{"MySQLDatabaseProvider::version", 0};
 constexpr ContextSite kExecuteSite{"MySQLDatabaseProvider::execute", 0};
 constexpr ContextSite kQuerySite{"MySQLDatabaseProvider::query", 0};
 constexpr ContextSite kReplaceSite{"MySQLDatabaseProvider::replace", 0};
+constexpr ContextSite kImportSchemaSite{"MySQLDatabaseProvider::ImportSchema", 0};
+
+// The tables whose identifiers come from "ms_jet_counter", with their
+// identifier columns.
+constexpr const wchar_t* kCountedColumns[][2] = {
+    {L"clients", L"pool_id"},  {L"ip_pool", L"id"},    {L"limits", L"id"},      {L"parameters", L"id"},
+    {L"permissions", L"id"},   {L"repository", L"rep_id"}, {L"tmpldata", L"tmpl_id"}, {L"ms_jet_counter", L"id"},
+};
 
 constexpr DWORD kDefaultConnectTimeout = 120;
 constexpr DWORD kMinimumConnectTimeout = 60;
 
 // A null pointer for an empty text, as the client library expects for "none".
 const char* noneWhenEmpty(const std::string& text) { return text.empty() ? nullptr : text.c_str(); }
-
-// `name` between backticks, a backtick inside it doubled.
-std::wstring quoteIdentifier(const std::wstring& name) {
-    std::wstring quoted = L"`";
-    for (wchar_t c : name) {
-        if (c == L'`') quoted += L'`';
-        quoted += c;
-    }
-    return quoted + L"`";
-}
 
 // The LIKE wildcards and the LIKE escape character taken literally.
 std::wstring escapeLikePattern(const std::wstring& text) {
@@ -253,3 +257,55 @@ void MySQLDatabaseProvider::ExportData(IDatabaseExportWriter* writer) {
 }
 
 void MySQLDatabaseProvider::setReconnectHandler(IDatabaseReconnectHandler* handler) { reconnectHandler_ = handler; }
+
+void MySQLDatabaseProvider::ImportSchema(const std::wstring& source, const std::wstring& host,
+                                         const std::wstring& database, const std::wstring& login,
+                                         const std::wstring& password, int32_t port, const std::wstring& socket,
+                                         bool createDatabase, const std::wstring& adminLogin,
+                                         const std::wstring& adminPassword) {
+    if (!adminLogin.empty()) {
+        MySQLAdministration admin(host, adminLogin, adminPassword, port);
+        if (admin.userExists(login))
+            throw vexception(format(L"User %s already exists", login.c_str()), kImportSchemaSite.entry());
+        admin.grantAll(login, password, L"%");
+    }
+    connect(host, std::wstring(), login, password, port, socket);
+    if (createDatabase) {
+        if (adminLogin.empty()) execute(L"DROP DATABASE IF EXISTS " + quoteIdentifier(database));
+        execute(L"CREATE DATABASE " + quoteIdentifier(database) + L" DEFAULT CHARSET=utf8;");
+    }
+    use(database);
+    execute(L"DROP TABLE IF EXISTS `ms_jet_counter`");
+    execute(L"CREATE TABLE ms_jet_counter(id int(10) unsigned auto_increment PRIMARY KEY, val int(10))");
+    MySQLSchemaImporter importer(this, createDatabase, progress_);
+    ContentHandlerWrapper::parseURL(&importer, source);
+    reseedCounter();
+}
+
+void MySQLDatabaseProvider::ImportData(const std::wstring& source, const std::wstring& host,
+                                       const std::wstring& database, const std::wstring& login,
+                                       const std::wstring& password, int32_t port, const std::wstring& socket) {
+    // No database at connect time: the login needs no access to any
+    // database but its own.
+    connect(host, std::wstring(), login, password, port, socket);
+    use(database);
+    MySQLDataImporter importer(this, progress_);
+    ContentHandlerWrapper::parseURL(&importer, source);
+    reseedCounter();
+}
+
+void MySQLDatabaseProvider::reseedCounter() {
+    uint64_t largest = 0;
+    for (const auto& [table, column] : kCountedColumns) {
+        try {
+            RecordSetRef rows(query(L"select max(" + quoteIdentifier(column) + L") from " + quoteIdentifier(table)));
+            if (rows->next()) largest = std::max<uint64_t>(largest, _wcstoui64(rows->getString(0, L"0", true).c_str(), nullptr, 10));
+        } catch (const vexception&) {
+            // A table this database does not have.
+        }
+    }
+    execute(L"delete from ms_jet_counter");
+    setIdentityInsertTable(L"ms_jet_counter");
+    execute(L"insert into ms_jet_counter(`id`, `val`) values( " + std::to_wstring(largest + 1) + L", 0 )");
+    setIdentityInsertTable(std::wstring());
+}

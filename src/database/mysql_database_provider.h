@@ -71,7 +71,32 @@ public:
                      const std::wstring& oldPassword) override;
     void getTables(StringList& tables) override;
     void ExportData(IDatabaseExportWriter* writer) override;
+    // With an administrator login: creates `login` (any client host) with
+    // every privilege over the administrator's own connection, raising
+    // "User %s already exists" when a user of that name exists. Then
+    // connects as `login` (no database), drops (only without an
+    // administrator login) and creates the database when `createDatabase`
+    // is set, recreates "ms_jet_counter", creates the document's tables
+    // (dropping each first unless the database was just created) and
+    // reseeds the counter. A failing statement stops the import with its
+    // error text.
+    void ImportSchema(const std::wstring& source, const std::wstring& host, const std::wstring& database,
+                      const std::wstring& login, const std::wstring& password, int32_t port,
+                      const std::wstring& socket, bool createDatabase, const std::wstring& adminLogin,
+                      const std::wstring& adminPassword) override;
+    // Connects as `login` to `database`, empties each table of the document
+    // and inserts its rows (a failing row is logged and skipped), then
+    // reseeds the counter.
+    void ImportData(const std::wstring& source, const std::wstring& host, const std::wstring& database,
+                    const std::wstring& login, const std::wstring& password, int32_t port,
+                    const std::wstring& socket) override;
     void setReconnectHandler(IDatabaseReconnectHandler* handler) override;
+    // Told of each table the imports finish; null (the default) for none.
+    void setProgress(IDatabaseProgress* progress) { progress_ = progress; }
+
+    // Sets "ms_jet_counter" above the largest identifier of the tables
+    // whose identifiers it hands out, so that nextId returns a fresh one.
+    void reseedCounter();
 
     // The client library's connection handle; null while disconnected.
     st_mysql* handle() const { return connection_; }
@@ -83,6 +108,7 @@ private:
     unsigned send(const std::wstring& sql, const wchar_t* reconnectLog);
 
     IDatabaseReconnectHandler* reconnectHandler_ = nullptr;
+    IDatabaseProgress* progress_ = nullptr;
     st_mysql* connection_ = nullptr;
     bool ownsConnection_ = true;
     int32_t transactionDepth_ = 0;

@@ -67,9 +67,13 @@ ZRTConnectionSettings ZRTDatabase::connectionSettings() {
     return settings;
 }
 
-void ZRTDatabase::connect() {
+void ZRTDatabase::requireInstalled() {
     if (!registry::valueExists(HKEY_LOCAL_MACHINE, kInstallerKey, L"INSTALLDIR", registry::View32))
         throw vexception(L"Unable to connect to Quarn database on service node", kConnectSite.entry());
+}
+
+void ZRTDatabase::connect() {
+    requireInstalled();
     if (provider_->isConnected()) return;
     const ZRTConnectionSettings settings = connectionSettings();
     provider_->connect(settings.host, settings.database, settings.login, settings.password, settings.port,

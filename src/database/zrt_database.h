@@ -31,11 +31,12 @@ public:
     ZRTDatabase(const ZRTDatabase&) = delete;
     ZRTDatabase& operator=(const ZRTDatabase&) = delete;
 
-    // Raises "Unable to connect to Quarn database on service node" on a node
-    // without the control panel's "INSTALLDIR" (and then reads nothing
-    // else); does nothing while connected; otherwise connects with
-    // connectionSettings().
+    // requireInstalled (and then reads nothing else); does nothing while
+    // connected; otherwise connects with connectionSettings().
     void connect();
+    // Raises "Unable to connect to Quarn database on service node" on a node
+    // without the control panel's "INSTALLDIR".
+    static void requireInstalled();
     // Logs "SQL: %s" (passwords hidden) at level Info and executes.
     void execute(const std::wstring& sql);
 

@@ -36,6 +36,13 @@ std::string readFileBytes(const std::wstring& path) {
     return bytes;
 }
 
+bool writeFileBytes(const std::wstring& path, const std::string& bytes) {
+    UniqueFileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    DWORD written = 0;
+    return file && ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+           written == bytes.size();
+}
+
 HANDLE startProcess(const std::wstring& commandLine) {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);

@@ -41,6 +41,9 @@ private:
 // cannot be read.
 std::string readFileBytes(const std::wstring& path);
 
+// Creates (or replaces) a file holding exactly `bytes`; false on failure.
+bool writeFileBytes(const std::wstring& path, const std::string& bytes);
+
 // Polls `condition` every 20 ms until it is true or `timeoutMs` passed.
 template <class Condition>
 bool waitUntil(Condition condition, DWORD timeoutMs) {

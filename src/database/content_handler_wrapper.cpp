@@ -1,0 +1,142 @@
+#include "database/content_handler_wrapper.h"
+
+#include "diagnostics/com_ptr.h"
+#include "diagnostics/exceptions.h"
+#include "diagnostics/standard_wrapping.h"
+
+#include <comdef.h>
+
+namespace {
+
+constexpr ContextSite kParseSite{"ContentHandlerWrapper::parseURL", 0};
+
+// The element's name as the importers compare it: the local name, or the
+// qualified name when the reader reports no local name.
+std::wstring elementName(const wchar_t* localName, int localLength, const wchar_t* qName, int qLength) {
+    if (localName != nullptr && localLength > 0) return std::wstring(localName, localLength);
+    if (qName != nullptr && qLength > 0) return std::wstring(qName, qLength);
+    return {};
+}
+
+[[noreturn]] void raiseComError(HRESULT hr, const std::wstring& where) {
+    IErrorInfo* info = nullptr;
+    if (::GetErrorInfo(0, &info) != S_OK) info = nullptr;
+    throw vexception(_com_error(hr, info), where, kParseSite.function, kParseSite.line);
+}
+
+}  // namespace
+
+template <class Body>
+HRESULT ContentHandlerWrapper::guarded(const char* function, Body body) {
+    try {
+        SeTranslatorScope translator;
+        {
+            ThreadCancelation::CancelationPoint point(ThreadCancelation::Deferred);
+            body();
+        }
+        return S_OK;
+    } catch (const ThreadCancelation::ThreadCanceled&) {
+        // Never unwound through the parser: parseURL carries it out.
+        canceled_ = true;
+        errorText_ = L"Canceled";
+        return E_ABORT;
+    } catch (...) {
+        errorText_ = currentAsVexception(ContextEntry{std::wstring(), function, 0}).fullText();
+        return E_FAIL;
+    }
+}
+
+void ContentHandlerWrapper::parseURL(ContentHandlerWrapper* handler, const std::wstring& source) {
+    handler->errorText_.clear();
+    handler->canceled_ = false;
+    ComPtr<ISAXXMLReader> reader;
+    HRESULT hr = ::CoCreateInstance(msxml::kSaxReader, nullptr, CLSCTX_INPROC_SERVER, msxml::kISAXXMLReader,
+                                    reader.putVoid());
+    if (FAILED(hr)) raiseComError(hr, L"CoCreateInstance SAXXMLReader");
+    hr = ::OleRun(reader.get());
+    if (FAILED(hr)) raiseComError(hr, L"OleRun SAXXMLReader");
+    hr = reader->putContentHandler(handler);
+    if (FAILED(hr)) raiseComError(hr, L"ISAXXMLReader::putContentHandler");
+    hr = reader->parseURL(source.c_str());
+    reader->putContentHandler(nullptr);
+    if (handler->canceled_) throw ThreadCancelation::ThreadCanceled();
+    if (SUCCEEDED(hr)) return;
+    if (!handler->errorText_.empty()) throw vexception(handler->errorText_, kParseSite.entry());
+    raiseComError(hr, L"ISAXXMLReader::parseURL '" + source + L"'");
+}
+
+std::wstring ContentHandlerWrapper::attribute(ISAXAttributes* attributes, const wchar_t* name) {
+    const wchar_t* value = nullptr;
+    int length = 0;
+    if (attributes == nullptr ||
+        FAILED(attributes->getValueFromQName(name, static_cast<int>(wcslen(name)), &value, &length)) ||
+        value == nullptr)
+        return {};
+    return std::wstring(value, length);
+}
+
+void ContentHandlerWrapper::startElement(const std::wstring&, ISAXAttributes*) {}
+void ContentHandlerWrapper::endElement(const std::wstring&) {}
+void ContentHandlerWrapper::characters(const std::wstring&) {}
+
+HRESULT WINAPI ContentHandlerWrapper::QueryInterface(REFIID iid, void** object) {
+    if (object == nullptr) return E_POINTER;
+    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, msxml::kISAXContentHandler)) {
+        *object = static_cast<ISAXContentHandler*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+}
+
+ULONG WINAPI ContentHandlerWrapper::AddRef() { return static_cast<ULONG>(::InterlockedIncrement(&references_)); }
+
+ULONG WINAPI ContentHandlerWrapper::Release() { return static_cast<ULONG>(::InterlockedDecrement(&references_)); }
+
+HRESULT WINAPI ContentHandlerWrapper::putDocumentLocator(ISAXLocator*) {
+    return guarded("ContentHandlerWrapper::putDocumentLocator", [] {});
+}
+
+HRESULT WINAPI ContentHandlerWrapper::startDocument() {
+    return guarded("ContentHandlerWrapper::startDocument", [] {});
+}
+
+HRESULT WINAPI ContentHandlerWrapper::endDocument() { return guarded("ContentHandlerWrapper::endDocument", [] {}); }
+
+HRESULT WINAPI ContentHandlerWrapper::startPrefixMapping(const wchar_t*, int, const wchar_t*, int) {
+    return guarded("ContentHandlerWrapper::startPrefixMapping", [] {});
+}
+
+HRESULT WINAPI ContentHandlerWrapper::endPrefixMapping(const wchar_t*, int) {
+    return guarded("ContentHandlerWrapper::endPrefixMapping", [] {});
+}
+
+HRESULT WINAPI ContentHandlerWrapper::startElement(const wchar_t*, int, const wchar_t* localName, int localLength,
+                                                   const wchar_t* qName, int qLength, ISAXAttributes* attributes) {
+    return guarded("ContentHandlerWrapper::startElement",
+                   [&] { startElement(elementName(localName, localLength, qName, qLength), attributes); });
+}
+
+HRESULT WINAPI ContentHandlerWrapper::endElement(const wchar_t*, int, const wchar_t* localName, int localLength,
+                                                 const wchar_t* qName, int qLength) {
+    return guarded("ContentHandlerWrapper::endElement",
+                   [&] { endElement(elementName(localName, localLength, qName, qLength)); });
+}
+
+HRESULT WINAPI ContentHandlerWrapper::characters(const wchar_t* text, int length) {
+    return guarded("ContentHandlerWrapper::characters",
+                   [&] { characters(text != nullptr && length > 0 ? std::wstring(text, length) : std::wstring()); });
+}
+
+HRESULT WINAPI ContentHandlerWrapper::ignorableWhitespace(const wchar_t*, int) {
+    return guarded("ContentHandlerWrapper::ignorableWhitespace", [] {});
+}
+
+HRESULT WINAPI ContentHandlerWrapper::processingInstruction(const wchar_t*, int, const wchar_t*, int) {
+    return guarded("ContentHandlerWrapper::processingInstruction", [] {});
+}
+
+HRESULT WINAPI ContentHandlerWrapper::skippedEntity(const wchar_t*, int) {
+    return guarded("ContentHandlerWrapper::skippedEntity", [] {});
+}

@@ -1,0 +1,9 @@
+// Identifiers (database, table, column and key names) placed into MySQL
+// statements.
+#pragma once
+
+#include <string>
+
+// `name` between backticks, every backtick inside it doubled, so that any
+// name stays one identifier.
+std::wstring quoteIdentifier(const std::wstring& name);

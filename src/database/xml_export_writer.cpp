@@ -1,0 +1,110 @@
+#include "database/xml_export_writer.h"
+
+#include "diagnostics/exceptions.h"
+
+#include <comdef.h>
+#include <shlwapi.h>
+
+namespace {
+
+constexpr ContextSite kWriterSite{"XmlExportWriter", 0};
+constexpr const wchar_t* kRoot = L"data";
+
+void check(HRESULT hr, const std::wstring& where) {
+    if (SUCCEEDED(hr)) return;
+    IErrorInfo* info = nullptr;
+    if (::GetErrorInfo(0, &info) != S_OK) info = nullptr;
+    throw vexception(_com_error(hr, info), where, kWriterSite.function, kWriterSite.line);
+}
+
+HRESULT startNamed(ISAXContentHandler* content, const std::wstring& name, ISAXAttributes* attributes) {
+    const int length = static_cast<int>(name.size());
+    return content->startElement(L"", 0, name.c_str(), length, name.c_str(), length, attributes);
+}
+
+HRESULT endNamed(ISAXContentHandler* content, const std::wstring& name) {
+    const int length = static_cast<int>(name.size());
+    return content->endElement(L"", 0, name.c_str(), length, name.c_str(), length);
+}
+
+}  // namespace
+
+XmlExportWriter::XmlExportWriter(const std::wstring& path) {
+    check(::SHCreateStreamOnFileEx(path.c_str(), STGM_CREATE | STGM_WRITE | STGM_SHARE_DENY_WRITE,
+                                   FILE_ATTRIBUTE_NORMAL, TRUE, nullptr, stream_.put()),
+          L"SHCreateStreamOnFileEx '" + path + L"'");
+    check(::CoCreateInstance(msxml::kXmlWriter, nullptr, CLSCTX_INPROC_SERVER, msxml::kIMXWriter,
+                             writer_.putVoid()),
+          L"CoCreateInstance MXXMLWriter30");
+    check(writer_->QueryInterface(msxml::kISAXContentHandler, content_.putVoid()),
+          L"IMXWriter::QueryInterface ISAXContentHandler");
+    check(::CoCreateInstance(msxml::kSaxAttributes, nullptr, CLSCTX_INPROC_SERVER, msxml::kIMXAttributes,
+                             attributes_.putVoid()),
+          L"CoCreateInstance SAXAttributes30");
+    check(attributes_->QueryInterface(msxml::kISAXAttributes, attributeList_.putVoid()),
+          L"IMXAttributes::QueryInterface ISAXAttributes");
+    ScopedBstr encoding(L"UTF-8");
+    check(writer_->put_encoding(encoding.get()), L"IMXWriter::put_encoding");
+    check(writer_->put_byteOrderMark(VARIANT_FALSE), L"IMXWriter::put_byteOrderMark");
+    check(writer_->put_indent(VARIANT_FALSE), L"IMXWriter::put_indent");
+    check(writer_->put_standalone(VARIANT_TRUE), L"IMXWriter::put_standalone");
+    VARIANT output;
+    ::VariantInit(&output);
+    output.vt = VT_UNKNOWN;
+    output.punkVal = stream_.get();
+    check(writer_->put_output(output), L"IMXWriter::put_output");
+    check(content_->startDocument(), L"ISAXContentHandler::startDocument");
+    startElement(kRoot);
+}
+
+void XmlExportWriter::setAttribute(const std::wstring& name, const std::wstring& value) {
+    ScopedBstr empty(L""), qName(name), type(L"CDATA"), text(value);
+    check(attributes_->addAttribute(empty.get(), qName.get(), qName.get(), type.get(), text.get()),
+          L"IMXAttributes::addAttribute '" + name + L"'");
+}
+
+void XmlExportWriter::lineBreak() {
+    const std::wstring text = L"\n" + std::wstring(depth_, L'\t');
+    check(content_->ignorableWhitespace(text.c_str(), static_cast<int>(text.size())),
+          L"ISAXContentHandler::ignorableWhitespace");
+}
+
+void XmlExportWriter::startElement(const std::wstring& name) {
+    if (depth_ > 0) lineBreak();
+    const HRESULT hr = startNamed(content_.get(), name, attributeList_.get());
+    attributes_->clear();
+    check(hr, L"ISAXContentHandler::startElement '" + name + L"'");
+    ++depth_;
+    hadChildren_ = false;
+}
+
+void XmlExportWriter::characters(const std::wstring& text) {
+    // A carriage return would read back as a line feed: write it as &#13;.
+    size_t begin = 0;
+    while (begin <= text.size()) {
+        const size_t end = std::min(text.find(L'\r', begin), text.size());
+        if (end > begin)
+            check(content_->characters(text.c_str() + begin, static_cast<int>(end - begin)),
+                  L"ISAXContentHandler::characters");
+        if (end == text.size()) break;
+        check(writer_->put_disableOutputEscaping(VARIANT_TRUE), L"IMXWriter::put_disableOutputEscaping");
+        const HRESULT hr = content_->characters(L"&#13;", 5);
+        check(writer_->put_disableOutputEscaping(VARIANT_FALSE), L"IMXWriter::put_disableOutputEscaping");
+        check(hr, L"ISAXContentHandler::characters");
+        begin = end + 1;
+    }
+}
+
+void XmlExportWriter::endElement(const std::wstring& name) {
+    --depth_;
+    if (hadChildren_) lineBreak();
+    check(endNamed(content_.get(), name), L"ISAXContentHandler::endElement '" + name + L"'");
+    hadChildren_ = true;
+}
+
+void XmlExportWriter::finish() {
+    endElement(kRoot);
+    check(content_->endDocument(), L"ISAXContentHandler::endDocument");
+    check(writer_->flush(), L"IMXWriter::flush");
+    check(stream_->Commit(STGC_DEFAULT), L"IStream::Commit");
+}

@@ -1,0 +1,43 @@
+// The writer the data export hands its elements to: MSXML's XML writer
+// (MXXMLWriter30 with a SAXAttributes30 list) writing a UTF-8 file. The
+// export's "table" elements go inside one root element, "data". Line breaks
+// and indentation go only between elements, never inside one that holds
+// text, so every field's text reads back exactly as it was written; a
+// carriage return is written as a character reference, which XML readers
+// do not fold into a line feed.
+#pragma once
+
+#include "database/database_provider.h"
+#include "database/msxml_classes.h"
+#include "diagnostics/com_ptr.h"
+
+#include <string>
+
+class XmlExportWriter : public IDatabaseExportWriter {
+public:
+    // Creates (or truncates) `path` and starts the document. COM must be
+    // initialised on this thread. Raises the COM error of a failed step.
+    explicit XmlExportWriter(const std::wstring& path);
+    XmlExportWriter(const XmlExportWriter&) = delete;
+    XmlExportWriter& operator=(const XmlExportWriter&) = delete;
+
+    void setAttribute(const std::wstring& name, const std::wstring& value) override;
+    void startElement(const std::wstring& name) override;
+    void characters(const std::wstring& text) override;
+    void endElement(const std::wstring& name) override;
+
+    // Ends the root element and the document and writes everything out.
+    // A writer destroyed without finish leaves an incomplete file.
+    void finish();
+
+private:
+    void lineBreak();
+
+    ComPtr<IStream> stream_;
+    ComPtr<IMXWriter> writer_;
+    ComPtr<ISAXContentHandler> content_;
+    ComPtr<IMXAttributes> attributes_;
+    ComPtr<ISAXAttributes> attributeList_;
+    int depth_ = 0;
+    bool hadChildren_ = false;
+};

@@ -1,0 +1,200 @@
+// quarndb: the administrators' command line for the product database.
+//
+//   quarndb export FILE
+//   quarndb import-schema FILE [--create-database] [--admin LOGIN]
+//   quarndb import-data FILE
+//
+// The database is found as the tray's ZRTDatabase finds it: each setting
+// from its QUARN_DB_* environment variable, else from the management
+// service. With --admin the administrator's password is read from standard
+// input (one line), never from the command line. Each table is printed with
+// its row count as it is done. Exit code 0, or 1 with the error's full text
+// on standard error. Output is UTF-8.
+#include "database/mysql_database_provider.h"
+#include "database/xml_export_writer.h"
+#include "database/zrt_database.h"
+#include "diagnostics/exceptions.h"
+#include "diagnostics/standard_wrapping.h"
+#include "diagnostics/text.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr ContextSite kMainSite{"quarndb", 0};
+
+constexpr const wchar_t* kUsage =
+    L"usage: quarndb export FILE\n"
+    L"       quarndb import-schema FILE [--create-database] [--admin LOGIN]\n"
+    L"       quarndb import-data FILE\n"
+    L"With --admin, the administrator's password is read from standard input.\n";
+
+void print(FILE* stream, const std::wstring& text) {
+    std::fputs(cstr(text, CP_UTF8).c_str(), stream);
+    std::fflush(stream);
+}
+
+void printTable(const std::wstring& table, uint64_t rows) {
+    print(stdout, table + L": " + std::to_wstring(rows) + (rows == 1 ? L" row\n" : L" rows\n"));
+}
+
+std::wstring fullPath(const std::wstring& path) {
+    std::vector<wchar_t> buffer(MAX_PATH);
+    DWORD length = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+    if (length >= buffer.size()) {
+        buffer.resize(length + 1);
+        length = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+    }
+    if (length == 0) raiseOsError(L"GetFullPathName '" + path + L"'", ::GetLastError(), kMainSite.entry());
+    return std::wstring(buffer.data(), length);
+}
+
+// One line of standard input without its line end; on a console without
+// echo.
+std::wstring readPassword() {
+    const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (::GetConsoleMode(input, &mode)) {
+        print(stderr, L"Administrator password: ");
+        ::SetConsoleMode(input, mode & ~ENABLE_ECHO_INPUT);
+        std::wstring line;
+        wchar_t c = 0;
+        DWORD read = 0;
+        while (::ReadConsoleW(input, &c, 1, &read, nullptr) && read == 1 && c != L'\n') line += c;
+        ::SetConsoleMode(input, mode);
+        print(stderr, L"\n");
+        if (!line.empty() && line.back() == L'\r') line.pop_back();
+        return line;
+    }
+    std::string bytes;
+    char c = 0;
+    DWORD read = 0;
+    while (::ReadFile(input, &c, 1, &read, nullptr) && read == 1 && c != '\n') bytes += c;
+    if (!bytes.empty() && bytes.back() == '\r') bytes.pop_back();
+    return wstr(bytes, CP_UTF8);
+}
+
+// Passes the export's elements on and prints each table with its rows.
+class CountingWriter : public IDatabaseExportWriter {
+public:
+    explicit CountingWriter(IDatabaseExportWriter& target) : target_(target) {}
+    void setAttribute(const std::wstring& name, const std::wstring& value) override {
+        if (name == L"name") lastName_ = value;
+        target_.setAttribute(name, value);
+    }
+    void startElement(const std::wstring& name) override {
+        if (name == L"table") {
+            table_ = lastName_;
+            rows_ = 0;
+        } else if (name == L"row") {
+            ++rows_;
+        }
+        target_.startElement(name);
+    }
+    void characters(const std::wstring& text) override { target_.characters(text); }
+    void endElement(const std::wstring& name) override {
+        target_.endElement(name);
+        if (name == L"table") printTable(table_, rows_);
+    }
+
+private:
+    IDatabaseExportWriter& target_;
+    std::wstring lastName_, table_;
+    uint64_t rows_ = 0;
+};
+
+class PrintingProgress : public IDatabaseProgress {
+public:
+    explicit PrintingProgress(bool schema) : schema_(schema) {}
+    void tableDone(const std::wstring& table, uint64_t rows) override {
+        if (schema_)
+            print(stdout, table + L": created\n");
+        else
+            printTable(table, rows);
+    }
+
+private:
+    bool schema_;
+};
+
+void exportData(const std::wstring& file) {
+    ZRTDatabase database(true);
+    XmlExportWriter writer(fullPath(file));
+    CountingWriter counting(writer);
+    database.provider()->ExportData(&counting);
+    writer.finish();
+}
+
+struct Command {
+    enum Kind { Export, ImportSchema, ImportData } kind = Export;
+    std::wstring file;
+    bool createDatabase = false;
+    std::wstring adminLogin;
+};
+
+// False for anything but the three commands and their options.
+bool parseCommand(const std::vector<std::wstring>& args, Command& command) {
+    if (args.size() < 2) return false;
+    command.file = args[1];
+    if (args[0] == L"export") {
+        command.kind = Command::Export;
+        return args.size() == 2;
+    }
+    if (args[0] == L"import-data") {
+        command.kind = Command::ImportData;
+        return args.size() == 2;
+    }
+    if (args[0] != L"import-schema") return false;
+    command.kind = Command::ImportSchema;
+    for (size_t i = 2; i < args.size(); ++i) {
+        if (args[i] == L"--create-database")
+            command.createDatabase = true;
+        else if (args[i] == L"--admin" && i + 1 < args.size() && !args[i + 1].empty())
+            command.adminLogin = args[++i];
+        else
+            return false;
+    }
+    return true;
+}
+
+void importDocument(const Command& command) {
+    const bool schema = command.kind == Command::ImportSchema;
+    const std::wstring adminPassword = command.adminLogin.empty() ? std::wstring() : readPassword();
+    ZRTDatabase database(false);
+    ZRTDatabase::requireInstalled();
+    const ZRTConnectionSettings s = ZRTDatabase::connectionSettings();
+    PrintingProgress progress(schema);
+    if (auto* mysql = dynamic_cast<MySQLDatabaseProvider*>(database.provider())) mysql->setProgress(&progress);
+    const std::wstring source = fullPath(command.file);
+    if (schema)
+        database.provider()->ImportSchema(source, s.host, s.database, s.login, s.password, s.port, s.socket,
+                                          command.createDatabase, command.adminLogin, adminPassword);
+    else
+        database.provider()->ImportData(source, s.host, s.database, s.login, s.password, s.port, s.socket);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    Command command;
+    if (!parseCommand(std::vector<std::wstring>(argv + 1, argv + argc), command)) {
+        print(stderr, kUsage);
+        return 1;
+    }
+    try {
+        runWrapped(kMainSite.entry(), [&] {
+            if (command.kind == Command::Export)
+                exportData(command.file);
+            else
+                importDocument(command);
+        });
+        return 0;
+    } catch (const vexception& error) {
+        print(stderr, error.fullText() + L"\n");
+    } catch (const ThreadCancelation::ThreadCanceled&) {
+        print(stderr, L"Canceled\n");
+    }
+    return 1;
+}

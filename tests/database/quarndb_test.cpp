@@ -1,0 +1,150 @@
+#include "database_fixture.h"
+
+#include "diagnostics/handles.h"
+#include "diagnostics/text.h"
+#include "test_support.h"
+
+
+using namespace dbtest;
+using testing_support::ScratchDir;
+
+namespace {
+
+struct Outcome {
+    DWORD exitCode = 0xFFFFFFFF;
+    std::string out, err;
+};
+
+// Runs quarndb.exe with `arguments`, `input` on its standard input and its
+// standard output and error captured in files.
+Outcome runQuarnDb(const ScratchDir& dir, const std::wstring& arguments, const std::string& input = {}) {
+    Outcome outcome;
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    const std::wstring outPath = dir.path() + L"\\out.txt", errPath = dir.path() + L"\\err.txt";
+    UniqueFileHandle out(::CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0,
+                                       nullptr));
+    UniqueFileHandle err(::CreateFileW(errPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0,
+                                       nullptr));
+    UniqueHandle readEnd, writeEnd;
+    if (!out || !err || !::CreatePipe(readEnd.put(), writeEnd.put(), &inherit, 0)) {
+        ADD_FAILURE() << "no redirection";
+        return outcome;
+    }
+    ::SetHandleInformation(writeEnd.get(), HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = readEnd.get();
+    startup.hStdOutput = out.get();
+    startup.hStdError = err.get();
+    std::wstring commandLine = L"\"" + testing_support::binDir() + L"\\quarndb.exe\" " + arguments;
+    PROCESS_INFORMATION process{};
+    // Relative file names are the working directory's: the scratch folder.
+    if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, dir.path().c_str(),
+                          &startup, &process)) {
+        ADD_FAILURE() << "CreateProcess failed: " << ::GetLastError();
+        return outcome;
+    }
+    UniqueHandle processHandle(process.hProcess), threadHandle(process.hThread);
+    readEnd.reset();
+    DWORD written = 0;
+    if (!input.empty()) ::WriteFile(writeEnd.get(), input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
+    writeEnd.reset();
+    if (::WaitForSingleObject(processHandle.get(), 120000) != WAIT_OBJECT_0) {
+        ::TerminateProcess(processHandle.get(), 99);
+        ADD_FAILURE() << "quarndb did not end";
+    }
+    ::GetExitCodeProcess(processHandle.get(), &outcome.exitCode);
+    out.reset();
+    err.reset();
+    outcome.out = testing_support::readFileBytes(outPath);
+    outcome.err = testing_support::readFileBytes(errPath);
+    return outcome;
+}
+
+std::wstring sessionRows(const std::wstring& database) {
+    auto provider = connectAdmin();
+    provider->use(database);
+    std::wstring rows;
+    RecordSetRef records(provider->query(L"SELECT id, login, started FROM sessions ORDER BY id"));
+    while (records->next())
+        for (int i = 0; i < 3; ++i) rows += records->getString(i, L"<NULL>", false) + L"|";
+    return rows;
+}
+
+constexpr const char* kSessionsSchema = R"xml(<schema><table name="sessions">
+ <column name="id" type="int(11)" null="NO" default="" extra="auto_increment"/>
+ <column name="login" type="varchar(64)" null="NO" default="" extra=""/>
+ <column name="started" type="datetime" null="NO" default="CURRENT_TIMESTAMP" extra=""/>
+ <index key_name="PRIMARY" column_name="id" non_unique="0" Collation="A"/>
+</table></schema>)xml";
+
+}  // namespace
+
+// Export through the management service's settings; then export, schema
+// and data between databases of their own named by the environment.
+TEST(QuarnDb, ExportThenImportSchemaAndDataIntoAnotherDatabase) {
+    const auto s = server();
+    ScratchDir dir;
+    auto admin = connectAdmin();
+    RecordSetRef count(admin->query(L"SELECT COUNT(*) FROM `" + s.database + L"`.sessions"));
+    ASSERT_TRUE(count->next());
+    const std::string sessions = cstr(count->getString(0, L"", false));
+    const Outcome product = [&] {
+        ServerEnvironment cleared(false);
+        return runQuarnDb(dir, L"export product.xml");
+    }();
+    EXPECT_EQ(product.exitCode, 0u) << product.err;
+    EXPECT_NE(product.out.find("sessions: " + sessions + " row"), std::string::npos) << product.out;
+    EXPECT_NE(testing_support::readFileBytes(dir.path() + L"\\product.xml").find("<table name=\"sessions\">"),
+              std::string::npos);
+
+    // The source: a copy of the product's sessions with a row of every kind.
+    const std::wstring source = uniqueName(L"quarndb_src_"), copy = uniqueName(L"quarndb_");
+    admin->execute(L"CREATE DATABASE `" + source + L"`");
+    admin->execute(L"CREATE TABLE `" + source + L"`.sessions LIKE `" + s.database + L"`.sessions");
+    admin->execute(L"INSERT INTO `" + source + L"`.sessions SELECT * FROM `" + s.database + L"`.sessions");
+    admin->execute(L"INSERT INTO `" + source + L"`.sessions (id, login) VALUES (900, 'Zoë <&> \\'q\\' \\r\\n')");
+    testing_support::writeFileBytes(dir.path() + L"\\schema.xml", kSessionsSchema);
+    ServerEnvironment environment;
+    ScopedEnv login(L"QUARN_DB_LOGIN", s.adminLogin), password(L"QUARN_DB_PASSWD", s.adminPassword);
+    {
+        ScopedEnv name(L"QUARN_DB_NAME", source);
+        const Outcome exported = runQuarnDb(dir, L"export source.xml");
+        EXPECT_EQ(exported.exitCode, 0u) << exported.err;
+    }
+    ScopedEnv name(L"QUARN_DB_NAME", copy);
+    const Outcome schema = runQuarnDb(dir, L"import-schema schema.xml --create-database");
+    EXPECT_EQ(schema.exitCode, 0u) << schema.err;
+    EXPECT_EQ(schema.out, "sessions: created\n");
+    const Outcome data = runQuarnDb(dir, L"import-data source.xml");
+    EXPECT_EQ(data.exitCode, 0u) << data.err;
+    EXPECT_EQ(data.out, "sessions: " + std::to_string(std::stoi(sessions) + 1) + " rows\n");
+    EXPECT_EQ(sessionRows(copy), sessionRows(source));
+    admin->execute(L"DROP DATABASE IF EXISTS `" + copy + L"`");
+    admin->execute(L"DROP DATABASE IF EXISTS `" + source + L"`");
+}
+
+TEST(QuarnDb, FailuresEndWithOneAndTheErrorText) {
+    const auto s = server();
+    ScratchDir dir;
+    testing_support::writeFileBytes(dir.path() + L"\\schema.xml", kSessionsSchema);
+    ServerEnvironment environment;
+    ScopedEnv login(L"QUARN_DB_LOGIN", s.adminLogin);
+    // The administrator's password comes from standard input: the admin
+    // connection works, and the existing login is refused.
+    const Outcome exists = runQuarnDb(dir, L"import-schema schema.xml --admin " + s.adminLogin,
+                                      cstr(s.adminPassword) + "\r\n");
+    EXPECT_EQ(exists.exitCode, 1u);
+    EXPECT_NE(exists.err.find("User " + cstr(s.adminLogin) + " already exists\n   at "), std::string::npos)
+        << exists.err;
+    const Outcome wrongPassword = runQuarnDb(dir, L"import-schema schema.xml --admin " + s.adminLogin, "wrong\n");
+    EXPECT_EQ(wrongPassword.exitCode, 1u);
+    EXPECT_NE(wrongPassword.err.find("Failed to connect to database: "), std::string::npos) << wrongPassword.err;
+    const Outcome missing = runQuarnDb(dir, L"import-data no-such-file.xml");
+    EXPECT_EQ(missing.exitCode, 1u);
+    EXPECT_NE(missing.err.find("\n   at (quarndb line 0)"), std::string::npos) << missing.err;
+    const Outcome usage = runQuarnDb(dir, L"import-data");
+    EXPECT_EQ(usage.exitCode, 1u);
+    EXPECT_EQ(usage.err.rfind("usage: quarndb export FILE", 0), 0u) << usage.err;
+}
