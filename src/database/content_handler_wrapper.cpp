@@ -49,6 +49,7 @@ HRESULT ContentHandlerWrapper::guarded(const char* function, Body body) {
 void ContentHandlerWrapper::parseURL(ContentHandlerWrapper* handler, const std::wstring& source) {
     handler->errorText_.clear();
     handler->canceled_ = false;
+    const ScopedComInitialization com;
     ComPtr<ISAXXMLReader> reader;
     HRESULT hr = ::CoCreateInstance(msxml::kSaxReader, nullptr, CLSCTX_INPROC_SERVER, msxml::kISAXXMLReader,
                                     reader.putVoid());

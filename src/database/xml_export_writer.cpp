@@ -65,8 +65,9 @@ void XmlExportWriter::setAttribute(const std::wstring& name, const std::wstring&
 
 void XmlExportWriter::lineBreak() {
     const std::wstring text = L"\n" + std::wstring(depth_, L'\t');
-    check(content_->ignorableWhitespace(text.c_str(), static_cast<int>(text.size())),
-          L"ISAXContentHandler::ignorableWhitespace");
+    // As character data: Wine's writer puts ignorable white space before
+    // the ">" of a start tag it has not closed yet.
+    check(content_->characters(text.c_str(), static_cast<int>(text.size())), L"ISAXContentHandler::characters");
 }
 
 void XmlExportWriter::startElement(const std::wstring& name) {
@@ -79,7 +80,9 @@ void XmlExportWriter::startElement(const std::wstring& name) {
 }
 
 void XmlExportWriter::characters(const std::wstring& text) {
-    // A carriage return would read back as a line feed: write it as &#13;.
+    // A carriage return in character data reads back as a line feed; as the
+    // reference &#13; it reads back as itself (though not with Wine's
+    // reader, which turns it into a line feed all the same).
     size_t begin = 0;
     while (begin <= text.size()) {
         const size_t end = std::min(text.find(L'\r', begin), text.size());

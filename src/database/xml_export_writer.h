@@ -4,7 +4,7 @@
 // and indentation go only between elements, never inside one that holds
 // text, so every field's text reads back exactly as it was written; a
 // carriage return is written as a character reference, which XML readers
-// do not fold into a line feed.
+// do not fold into a line feed (Wine's msxml3 reader does).
 #pragma once
 
 #include "database/database_provider.h"
@@ -15,8 +15,9 @@
 
 class XmlExportWriter : public IDatabaseExportWriter {
 public:
-    // Creates (or truncates) `path` and starts the document. COM must be
-    // initialised on this thread. Raises the COM error of a failed step.
+    // Creates (or truncates) `path` and starts the document; COM stays
+    // initialised on this thread while the writer lives. Raises the COM
+    // error of a failed step.
     explicit XmlExportWriter(const std::wstring& path);
     XmlExportWriter(const XmlExportWriter&) = delete;
     XmlExportWriter& operator=(const XmlExportWriter&) = delete;
@@ -33,6 +34,7 @@ public:
 private:
     void lineBreak();
 
+    ScopedComInitialization com_;
     ComPtr<IStream> stream_;
     ComPtr<IMXWriter> writer_;
     ComPtr<ISAXContentHandler> content_;

