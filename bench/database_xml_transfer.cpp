@@ -4,8 +4,8 @@
 // per row: mariadb-dump --skip-extended-insert, and the mariadb client
 // loading that dump. Needs the sandbox server's settings in the registry
 // (scripts/test and scripts/demo lay them out) and the native client tools
-// (QUARN_NATIVE_BIN, /usr/bin by default), which Wine starts as Unix
-// programs.
+// (QUARN_NATIVE_BIN, /usr/bin by default), which run through the native
+// /bin/sh that Wine starts as a Unix program.
 #include "bench_timing.h"
 #include "database/mysql_database_provider.h"
 #include "database/xml_export_writer.h"
@@ -25,38 +25,32 @@ namespace {
 constexpr int kRows = 10000;
 constexpr const wchar_t* kTable = L"bench_rows";
 
-std::wstring nativeTool(const wchar_t* name) {
-    const wchar_t* folder = _wgetenv(L"QUARN_NATIVE_BIN");
-    std::wstring unixPath = std::wstring(folder && *folder ? folder : L"/usr/bin") + L"/" + name;
-    for (wchar_t& c : unixPath)
-        if (c == L'/') c = L'\\';
-    return L"Z:" + unixPath;
-}
-
-// Runs a native tool with standard input and output on files (empty: none)
-// and raises when it fails.
-void runNative(const std::wstring& commandLine, const std::wstring& input, const std::wstring& output) {
-    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    UniqueFileHandle in, out;
-    if (!input.empty())
-        in.reset(::CreateFileW(input.c_str(), GENERIC_READ, FILE_SHARE_READ, &inherit, OPEN_EXISTING, 0, nullptr));
-    if (!output.empty())
-        out.reset(::CreateFileW(output.c_str(), GENERIC_WRITE, 0, &inherit, CREATE_ALWAYS, 0, nullptr));
+// Runs `command` in the native shell and waits for it. Wine starts a Unix
+// program but gives back no process to wait for, so the shell leaves the
+// command's exit status in `marker` (a Unix path) when it is done.
+void runNative(const std::wstring& command, const std::wstring& marker) {
+    const std::wstring windowsMarker = L"Z:" + marker;
+    ::DeleteFileW(windowsMarker.c_str());
+    std::wstring line = L"Z:\\bin\\sh -c \"" + command + L"; echo $? > " + marker + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = in ? in.get() : ::GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = out ? out.get() : ::GetStdHandle(STD_OUTPUT_HANDLE);
-    startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
-    std::wstring line = commandLine;
     PROCESS_INFORMATION process{};
-    if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process))
-        throw std::runtime_error("cannot start " + cstr(commandLine));
-    UniqueHandle processHandle(process.hProcess), thread(process.hThread);
-    ::WaitForSingleObject(processHandle.get(), INFINITE);
-    DWORD code = 1;
-    ::GetExitCodeProcess(processHandle.get(), &code);
-    if (code != 0) throw std::runtime_error(cstr(commandLine) + " failed with " + std::to_string(code));
+    if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        throw std::runtime_error("cannot start the native shell");
+    ::CloseHandle(process.hProcess);
+    ::CloseHandle(process.hThread);
+    std::string status;
+    for (int waited = 0; status.find('\n') == std::string::npos; waited += 5) {
+        if (waited > 600000) throw std::runtime_error("the native command did not end");
+        ::Sleep(5);
+        UniqueFileHandle file(::CreateFileW(windowsMarker.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                            nullptr, OPEN_EXISTING, 0, nullptr));
+        if (!file) continue;
+        char buffer[16];
+        DWORD read = 0;
+        if (::ReadFile(file.get(), buffer, sizeof(buffer), &read, nullptr)) status.assign(buffer, read);
+    }
+    if (std::atoi(status.c_str()) != 0) throw std::runtime_error("the native command failed: " + status);
 }
 
 double secondsOf(const std::function<void()>& body) { return microsecondsPerCall(1, body) / 1e6; }
@@ -72,7 +66,6 @@ int main() {
         wchar_t temp[MAX_PATH];
         ::GetTempPathW(MAX_PATH, temp);
         const std::wstring xmlFile = std::wstring(temp) + database + L".xml";
-        const std::wstring dumpFile = std::wstring(temp) + database + L".sql";
 
         MySQLDatabaseProvider provider;
         provider.connect(s.host, L"", s.adminLogin, s.adminPassword, port, L"");
@@ -81,6 +74,8 @@ int main() {
         provider.execute(std::wstring(L"CREATE TABLE ") + kTable +
                          L" (id int PRIMARY KEY, login varchar(64) NOT NULL, note varchar(255) NULL, amount int)"
                          L" ENGINE=InnoDB DEFAULT CHARSET=utf8");
+        // The identity table every product database has; the import reseeds it.
+        provider.execute(L"CREATE TABLE ms_jet_counter(id int(10) unsigned auto_increment PRIMARY KEY, val int(10))");
         for (int first = 0; first < kRows; first += 500) {
             std::wstring sql = std::wstring(L"INSERT INTO ") + kTable + L" VALUES ";
             for (int id = first; id < first + 500; ++id)
@@ -90,15 +85,16 @@ int main() {
             provider.execute(sql);
         }
 
-        // The client tools take the password from the environment, never
-        // from their command line.
-        ::SetEnvironmentVariableW(L"MYSQL_PWD", s.adminPassword.c_str());
+        // The native tools run on the Unix side, with their files in /tmp.
+        const wchar_t* folder = _wgetenv(L"QUARN_NATIVE_BIN");
+        const std::wstring bin = folder && *folder ? folder : L"/usr/bin";
+        const std::wstring dumpFile = L"/tmp/" + database + L".sql", marker = L"/tmp/" + database + L".done";
         const std::wstring connection = L" --no-defaults --protocol=tcp -h " + s.host + L" -P " + s.port + L" -u " +
-                                        s.adminLogin + L" ";
+                                        s.adminLogin + L" --password='" + s.adminPassword + L"' ";
         const double nativeExport = secondsOf([&] {
-            runNative(nativeTool(L"mariadb-dump") + connection + L"--skip-extended-insert " + database + L" " +
-                          kTable,
-                      L"", dumpFile);
+            runNative(bin + L"/mariadb-dump" + connection + L"--skip-extended-insert " + database + L" " + kTable +
+                          L" > " + dumpFile,
+                      marker);
         });
         const double projectExport = secondsOf([&] {
             XmlExportWriter writer(xmlFile);
@@ -106,7 +102,7 @@ int main() {
             writer.finish();
         });
         const double nativeImport =
-            secondsOf([&] { runNative(nativeTool(L"mariadb") + connection + database, dumpFile, L""); });
+            secondsOf([&] { runNative(bin + L"/mariadb" + connection + database + L" < " + dumpFile, marker); });
         const double projectImport = secondsOf(
             [&] { provider.ImportData(xmlFile, s.host, database, s.adminLogin, s.adminPassword, port, L""); });
 
@@ -114,7 +110,8 @@ int main() {
         const bool complete = count->next() && count->getString(0, L"", false) == std::to_wstring(kRows);
         provider.execute(L"DROP DATABASE `" + database + L"`");
         ::DeleteFileW(xmlFile.c_str());
-        ::DeleteFileW(dumpFile.c_str());
+        ::DeleteFileW((L"Z:" + dumpFile).c_str());
+        ::DeleteFileW((L"Z:" + marker).c_str());
         if (!complete) throw std::runtime_error("the import did not bring back every row");
 
         std::printf("%d rows, one statement per row on import\n", kRows);
