@@ -69,8 +69,11 @@ VADORecordSetProvider* VADORecordSetProvider::open(VADOConnection& connection, c
     }
     const UniqueVariant active = UniqueVariant::fromDispatch(connection.object());
     HRESULT hr = records->put_CursorLocation(static_cast<CursorLocationEnum>(ado::kUseClient));
-    if (SUCCEEDED(hr)) hr = records->put_ActiveConnection(active.get());
     if (FAILED(hr)) fail(hr);
+    // Open below names the connection as well; an ADO that cannot take it as
+    // a property (Wine's answers E_NOTIMPL) still opens the set.
+    hr = records->put_ActiveConnection(active.get());
+    if (FAILED(hr) && hr != E_NOTIMPL) fail(hr);
     const UniqueVariant source = UniqueVariant::fromString(sql);
     hr = records->Open(source.get(), active.get(), static_cast<CursorTypeEnum>(ado::kOpenStatic),
                        static_cast<LockTypeEnum>(ado::kLockOptimistic), ado::kCmdUnknown);
