@@ -1,6 +1,7 @@
 #include "database_fixture.h"
 #include "product_settings.h"
 
+#include "config/product_configuration.h"
 #include "database/ado_connection.h"
 #include "database/ado_record_set.h"
 #include "database/jet_database_provider.h"
@@ -196,6 +197,7 @@ TEST(AdoConnectionStrings, JetTakesOnlyLocalDatabases) {
     EXPECT_EQ(std::wstring(temp), work.path());
     EXPECT_EQ(std::wstring(tmp), work.path());
     JetDatabaseProvider::setWorkDirectory(L"");
+    EXPECT_EQ(JetDatabaseProvider::workDirectory(), getAdminDir() + L"\\db");
 }
 
 TEST(AdoConnection, TimeoutsHaveTheirMinimums) {
