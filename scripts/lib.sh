@@ -11,6 +11,8 @@ PACKAGES=(cmake ninja-build mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 xvf
   googletest python3)
 # The installer package (scripts/package) and its tests.
 PACKAGES+=(wixl)
+# The ADO providers' tests reach a SQLite file through Wine's MSDASQL and ODBC.
+PACKAGES+=(unixodbc libsqliteodbc)
 
 install_missing() {
   local missing=()
@@ -44,6 +46,9 @@ start_environment() {
   export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
   export WINEDEBUG=${WINEDEBUG:--all}
   export WINEARCH=win64
+  # unixODBC, which Wine's odbc32 loads, reads the user data sources from
+  # here: the ADO tests write theirs into the prefix, never into $HOME.
+  export ODBCINI="$WINEPREFIX/odbc.ini"
   if [ -z "${DISPLAY:-}" ] || [ "${QUARN_OWN_DISPLAY:-0}" = 1 ]; then
     local n=$((90 + RANDOM % 400))
     while [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ]; do n=$((n + 1)); done

@@ -1,5 +1,7 @@
 #include "database/database_provider.h"
 
+#include "database/jet_database_provider.h"
+#include "database/mssql_database_provider.h"
 #include "database/mysql_database_provider.h"
 #include "database/sql_identifier.h"
 #include "diagnostics/exceptions.h"
@@ -47,7 +49,8 @@ void IDatabaseProvider::ImportData(const std::wstring&, const std::wstring&, con
 void IDatabaseProvider::setReconnectHandler(IDatabaseReconnectHandler*) {}
 
 IDatabaseProvider* CreateDatabaseProvider(const std::wstring& name) {
-    // "MSSQL" and "Jet" are ADO providers, which this build does not have yet.
     if (name == L"MySQL" || name.empty()) return new MySQLDatabaseProvider();
+    if (name == L"MSSQL") return new MSSQLDatabaseProvider();
+    if (name == L"Jet") return new JetDatabaseProvider();
     throw vexception(L"Unable to build database provider " + name, kCreateSite.entry());
 }

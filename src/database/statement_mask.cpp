@@ -5,11 +5,28 @@
 namespace {
 
 // Keyword patterns: ' ' stands for one or more blanks, '~' for any number.
-constexpr const wchar_t* kSecretOpeners[] = {
-    L"IDENTIFIED BY PASSWORD~'",
-    L"IDENTIFIED BY~'",
-    L"PASSWORD~(~'",
+// `values` quoted values in a row (separated by commas) are secret.
+struct SecretOpener {
+    const wchar_t* pattern;
+    int values;
 };
+constexpr SecretOpener kSecretOpeners[] = {
+    {L"IDENTIFIED BY PASSWORD~'", 1},
+    {L"IDENTIFIED BY~'", 1},
+    {L"PASSWORD~(~'", 1},
+    // SQL Server: sp_password (old, new [, login]) with the old one NULL or
+    // given, and the PASSWORD = option of CREATE/ALTER LOGIN.
+    {L"SP_PASSWORD NULL~,~N'", 1},
+    {L"SP_PASSWORD NULL~,~'", 1},
+    {L"SP_PASSWORD~N'", 2},
+    {L"SP_PASSWORD~'", 2},
+    {L"OLD_PASSWORD~=~N'", 1},
+    {L"OLD_PASSWORD~=~'", 1},
+    {L"PASSWORD~=~N'", 1},
+    {L"PASSWORD~=~'", 1},
+};
+// What separates two secret values.
+constexpr const wchar_t* kNextValues[] = {L"~,~N'", L"~,~'"};
 
 bool isBlank(wchar_t c) { return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n'; }
 
@@ -56,16 +73,26 @@ std::wstring maskPasswords(const std::wstring& sql) {
         // A keyword starts a word.
         if (at > 0 && (std::iswalnum(sql[at - 1]) || sql[at - 1] == L'_')) continue;
         size_t value = std::wstring::npos;
-        for (const wchar_t* opener : kSecretOpeners) {
-            value = matchAt(sql, at, opener);
+        int values = 0;
+        for (const SecretOpener& opener : kSecretOpeners) {
+            value = matchAt(sql, at, opener.pattern);
+            values = opener.values;
             if (value != std::wstring::npos) break;
         }
         if (value == std::wstring::npos) continue;
-        const size_t end = literalEnd(sql, value);
-        masked.append(sql, copied, value - copied);
-        masked += L'*';
-        copied = end;
-        at = end;
+        while (true) {
+            const size_t end = literalEnd(sql, value);
+            masked.append(sql, copied, value - copied);
+            masked += L'*';
+            copied = end;
+            at = end;
+            if (--values == 0 || end >= sql.size()) break;
+            size_t next = std::wstring::npos;
+            for (const wchar_t* separator : kNextValues)
+                if ((next = matchAt(sql, end + 1, separator)) != std::wstring::npos) break;
+            if (next == std::wstring::npos) break;
+            value = next;
+        }
     }
     masked.append(sql, copied, std::wstring::npos);
     return masked;

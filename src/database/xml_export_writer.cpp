@@ -43,7 +43,7 @@ XmlExportWriter::XmlExportWriter(const std::wstring& path) {
           L"CoCreateInstance SAXAttributes30");
     check(attributes_->QueryInterface(msxml::kISAXAttributes, attributeList_.putVoid()),
           L"IMXAttributes::QueryInterface ISAXAttributes");
-    ScopedBstr encoding(L"UTF-8");
+    UniqueBstr encoding(L"UTF-8");
     check(writer_->put_encoding(encoding.get()), L"IMXWriter::put_encoding");
     check(writer_->put_byteOrderMark(VARIANT_FALSE), L"IMXWriter::put_byteOrderMark");
     check(writer_->put_indent(VARIANT_FALSE), L"IMXWriter::put_indent");
@@ -58,7 +58,7 @@ XmlExportWriter::XmlExportWriter(const std::wstring& path) {
 }
 
 void XmlExportWriter::setAttribute(const std::wstring& name, const std::wstring& value) {
-    ScopedBstr empty(L""), qName(name), type(L"CDATA"), text(value);
+    UniqueBstr empty(L""), qName(name), type(L"CDATA"), text(value);
     check(attributes_->addAttribute(empty.get(), qName.get(), qName.get(), type.get(), text.get()),
           L"IMXAttributes::addAttribute '" + name + L"'");
 }

@@ -1,5 +1,6 @@
 // vexception built from a COM error (_com_error), as raised by the ADO
 // providers and the XML reader.
+#include "diagnostics/com_ptr.h"
 #include "diagnostics/exceptions.h"
 #include "diagnostics/text.h"
 
@@ -17,65 +18,40 @@ struct NetException : public IDispatch {
     virtual HRESULT STDMETHODCALLTYPE get_ToString(BSTR* text) = 0;
 };
 
-// Owns a BSTR for the length of one scope.
-class ScopedBstr {
-public:
-    ScopedBstr() = default;
-    ScopedBstr(const ScopedBstr&) = delete;
-    ScopedBstr& operator=(const ScopedBstr&) = delete;
-    ~ScopedBstr() { ::SysFreeString(value_); }
-    BSTR* put() { return &value_; }
-    std::wstring str() const { return value_ ? std::wstring(value_, ::SysStringLen(value_)) : std::wstring(); }
-
-private:
-    BSTR value_ = nullptr;
-};
-
-template <class T>
-class ScopedComPtr {
-public:
-    ScopedComPtr() = default;
-    explicit ScopedComPtr(T* p) : p_(p) {}
-    ScopedComPtr(const ScopedComPtr&) = delete;
-    ScopedComPtr& operator=(const ScopedComPtr&) = delete;
-    ~ScopedComPtr() {
-        if (p_) p_->Release();
-    }
-    T* get() const { return p_; }
-    void** putVoid() { return reinterpret_cast<void**>(&p_); }
-
-private:
-    T* p_ = nullptr;
-};
-
 }  // namespace
 
-vexception::vexception(const _com_error& error, const std::wstring& where, const char* function, int32_t line) {
+std::wstring comErrorText(const _com_error& error) {
     const HRESULT hr = error.Error();
     std::wstring text = systemErrorText(static_cast<uint32_t>(hr));
 
-    ScopedComPtr<IErrorInfo> info(error.ErrorInfo());  // ErrorInfo() adds a reference
-    ScopedComPtr<NetException> net;
-    if (info.get()) info.get()->QueryInterface(kIIDNetException, net.putVoid());
+    ComPtr<IErrorInfo> info(error.ErrorInfo());  // ErrorInfo() adds a reference
+    ComPtr<NetException> net = info.query<NetException>(kIIDNetException);
 
-    text += format(net.get() ? L" (COM Interop Error %08X" : L" (COM Error %08X", static_cast<unsigned>(hr));
+    text += format(net ? L" (COM Interop Error %08X" : L" (COM Error %08X", static_cast<unsigned>(hr));
 
     std::wstring description;
-    if (info.get()) {
-        ScopedBstr bstr;
-        if (SUCCEEDED(info.get()->GetDescription(bstr.put()))) description = bstr.str();
+    if (info) {
+        UniqueBstr bstr;
+        if (SUCCEEDED(info->GetDescription(bstr.put()))) description = bstr.str();
     }
     if (!description.empty()) {
-        if (net.get()) {
-            ScopedBstr full;
-            if (SUCCEEDED(net.get()->get_ToString(full.put()))) description = full.str();
+        if (net) {
+            UniqueBstr full;
+            if (SUCCEEDED(net->get_ToString(full.put()))) description = full.str();
         }
         text += L", Description: ";
         text += description;
     }
-    text += L")\n   at ";
-    text += where;
+    return text + L")";
+}
 
-    message_ = std::move(text);
+void raiseComError(HRESULT hr) {
+    IErrorInfo* info = nullptr;
+    if (::GetErrorInfo(0, &info) != S_OK) info = nullptr;
+    throw _com_error(hr, info, false);  // takes over GetErrorInfo's reference
+}
+
+vexception::vexception(const _com_error& error, const std::wstring& where, const char* function, int32_t line) {
+    message_ = comErrorText(error) + L"\n   at " + where;
     context_.push_back(ContextEntry{std::wstring(), function, line});
 }

@@ -1,12 +1,13 @@
-// Scoped ownership of COM objects and strings: an interface pointer that is
-// released, and a BSTR that is freed, on every way out of a scope; and COM's
-// initialisation of a thread for a scope.
-// Both are move-only; neither converts to its raw pointer implicitly.
+// Scoped ownership of COM resources: interface pointers, BSTRs and VARIANTs,
+// and COM's initialisation of a thread.
+//
+// The same policy as handles.h: one owner per resource, move-only, released
+// at the end of its scope, never by a hand-written Release call.
 #pragma once
 
-#include "diagnostics/win32.h"
+#include "diagnostics/handles.h"
 
-#include <objbase.h>
+#include <ole2.h>
 #include <oleauto.h>
 
 #include <string>
@@ -29,65 +30,105 @@ private:
     bool initialized_;
 };
 
-template <class T>
-class ComPtr {
-public:
-    ComPtr() noexcept = default;
-    // Takes over a reference the caller already holds.
-    explicit ComPtr(T* adopted) noexcept : p_(adopted) {}
-    ComPtr(ComPtr&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
-    ComPtr& operator=(ComPtr&& other) noexcept {
-        if (this != &other) reset(std::exchange(other.p_, nullptr));
-        return *this;
-    }
-    ComPtr(const ComPtr&) = delete;
-    ComPtr& operator=(const ComPtr&) = delete;
-    ~ComPtr() { reset(); }
+namespace handle_traits {
 
-    T* get() const noexcept { return p_; }
-    T* operator->() const noexcept { return p_; }
-    explicit operator bool() const noexcept { return p_ != nullptr; }
-
-    void reset(T* adopted = nullptr) noexcept {
-        if (T* old = std::exchange(p_, adopted)) old->Release();
-    }
-    // For out-parameters: releases the current object first.
-    T** put() noexcept {
-        reset();
-        return &p_;
-    }
-    void** putVoid() noexcept { return reinterpret_cast<void**>(put()); }
-
-private:
-    T* p_ = nullptr;
+template <class Interface>
+struct ComInterface {
+    using pointer = Interface*;
+    static pointer empty() noexcept { return nullptr; }
+    static void close(pointer p) noexcept { p->Release(); }
+};
+struct Bstr {
+    using pointer = BSTR;
+    static pointer empty() noexcept { return nullptr; }
+    static void close(pointer b) noexcept { ::SysFreeString(b); }
 };
 
-class ScopedBstr {
-public:
-    ScopedBstr() noexcept = default;
-    // A copy of `text`; raises nothing, an allocation failure leaves it null.
-    explicit ScopedBstr(const std::wstring& text)
-        : value_(::SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {}
-    ScopedBstr(ScopedBstr&& other) noexcept : value_(std::exchange(other.value_, nullptr)) {}
-    ScopedBstr& operator=(ScopedBstr&& other) noexcept {
-        if (this != &other) {
-            ::SysFreeString(value_);
-            value_ = std::exchange(other.value_, nullptr);
-        }
-        return *this;
-    }
-    ScopedBstr(const ScopedBstr&) = delete;
-    ScopedBstr& operator=(const ScopedBstr&) = delete;
-    ~ScopedBstr() { ::SysFreeString(value_); }
+}  // namespace handle_traits
 
-    BSTR get() const noexcept { return value_; }
-    BSTR* put() noexcept {
-        ::SysFreeString(value_);
-        value_ = nullptr;
+// One reference to a COM object.
+template <class Interface>
+class ComPtr : public UniqueResource<handle_traits::ComInterface<Interface>> {
+    using Base = UniqueResource<handle_traits::ComInterface<Interface>>;
+
+public:
+    using Base::Base;
+
+    Interface* operator->() const noexcept { return this->get(); }
+    // For out-parameters typed void** (QueryInterface, CoCreateInstance).
+    void** putVoid() noexcept { return reinterpret_cast<void**>(this->put()); }
+
+    // The object's `Other` interface asked with `iid`; empty when it has none.
+    template <class Other>
+    ComPtr<Other> query(REFIID iid) const {
+        ComPtr<Other> other;
+        if (this->get() != nullptr) this->get()->QueryInterface(iid, other.putVoid());
+        return other;
+    }
+};
+
+// A BSTR, owned. Built from a wide string (null for none), read back as one.
+class UniqueBstr : public UniqueResource<handle_traits::Bstr> {
+public:
+    using UniqueResource::UniqueResource;
+    // Raises std::bad_alloc when the string cannot be allocated.
+    explicit UniqueBstr(const std::wstring& text);
+
+    std::wstring str() const { return get() ? std::wstring(get(), ::SysStringLen(get())) : std::wstring(); }
+};
+
+inline UniqueBstr::UniqueBstr(const std::wstring& text)
+    : UniqueResource(::SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {
+    if (!get()) throw std::bad_alloc();
+}
+
+// A VARIANT, cleared (VariantClear) at the end of its scope.
+class UniqueVariant {
+public:
+    UniqueVariant() noexcept { ::VariantInit(&value_); }
+    ~UniqueVariant() { ::VariantClear(&value_); }
+    UniqueVariant(const UniqueVariant&) = delete;
+    UniqueVariant& operator=(const UniqueVariant&) = delete;
+
+    // VT_I4.
+    static UniqueVariant fromLong(long number) {
+        UniqueVariant v;
+        v.value_.vt = VT_I4;
+        v.value_.lVal = number;
+        return v;
+    }
+    // VT_BSTR holding a copy of `text`.
+    static UniqueVariant fromString(const std::wstring& text) {
+        UniqueVariant v;
+        v.value_.bstrVal = UniqueBstr(text).release();
+        v.value_.vt = VT_BSTR;
+        return v;
+    }
+    // VT_DISPATCH holding a new reference to `object`.
+    static UniqueVariant fromDispatch(IDispatch* object) {
+        UniqueVariant v;
+        object->AddRef();
+        v.value_.vt = VT_DISPATCH;
+        v.value_.pdispVal = object;
+        return v;
+    }
+    // VT_ERROR DISP_E_PARAMNOTFOUND: an optional argument left out.
+    static UniqueVariant missing() {
+        UniqueVariant v;
+        v.value_.vt = VT_ERROR;
+        v.value_.scode = DISP_E_PARAMNOTFOUND;
+        return v;
+    }
+
+    UniqueVariant(UniqueVariant&& other) noexcept : value_(other.value_) { ::VariantInit(&other.value_); }
+
+    const VARIANT& get() const noexcept { return value_; }
+    // For out-parameters: clears the current value first.
+    VARIANT* put() noexcept {
+        ::VariantClear(&value_);
         return &value_;
     }
-    std::wstring str() const { return value_ ? std::wstring(value_, ::SysStringLen(value_)) : std::wstring(); }
 
 private:
-    BSTR value_ = nullptr;
+    VARIANT value_;
 };

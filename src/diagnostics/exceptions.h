@@ -114,6 +114,18 @@ QUARN_PLAIN_EXCEPTION(ConnectException)
 [[noreturn]] void raiseOsError(const wchar_t* where, uint32_t code, ContextEntry entry);
 [[noreturn]] void raiseOsError(const std::wstring& where, uint32_t code, ContextEntry entry);
 
+// The COM error text without its where part: the HRESULT's system text,
+// " (COM Error %08X" (" (COM Interop Error %08X" for a .NET error), the
+// description when the error carries one, and ")".
+std::wstring comErrorText(const _com_error& error);
+// Throws _com_error for `hr` with the thread's error information (taken over
+// from GetErrorInfo, when there is one).
+[[noreturn]] void raiseComError(HRESULT hr);
+// Raises unless `hr` succeeded.
+inline void checkHResult(HRESULT hr) {
+    if (FAILED(hr)) raiseComError(hr);
+}
+
 // A structured exception (access violation, division by zero...) after
 // translation. Derives from nothing, so only the wrapping's own handler
 // catches it.

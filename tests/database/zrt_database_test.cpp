@@ -23,12 +23,13 @@ public:
 }  // namespace
 
 TEST(DatabaseFactory, NamesAreComparedExactly) {
-    for (const wchar_t* name : {L"MySQL", L""}) {
+    for (const auto& [name, built] : {std::pair{L"MySQL", L"MySQL"}, {L"", L"MySQL"}, {L"MSSQL", L"MSSQL"},
+                                      {L"Jet", L"Jet"}}) {
         std::unique_ptr<IDatabaseProvider> provider(CreateDatabaseProvider(name));
-        EXPECT_EQ(provider->name(), L"MySQL");
+        EXPECT_EQ(provider->name(), built);
         EXPECT_FALSE(provider->isConnected());
     }
-    for (const wchar_t* name : {L"mysql", L"MSSQL", L"Jet", L"Oracle", L"MySQL "}) {
+    for (const wchar_t* name : {L"mysql", L"mssql", L"JET", L"Oracle", L"MySQL "}) {
         try {
             delete CreateDatabaseProvider(name);
             ADD_FAILURE() << "a provider for an unknown name";

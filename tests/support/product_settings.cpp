@@ -51,6 +51,16 @@ void ProductSettings::setString(const std::wstring& name, const std::wstring& va
               ERROR_SUCCESS);
 }
 
+void ProductSettings::setMultiString(const std::wstring& name, const std::vector<std::wstring>& values) {
+    remember(name);
+    std::wstring data;
+    for (const std::wstring& value : values) data += value + L'\0';
+    data += L'\0';
+    ASSERT_EQ(::RegSetValueExW(key_, name.c_str(), 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
+                               static_cast<DWORD>(data.size() * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+}
+
 void ProductSettings::remove(const std::wstring& name) {
     remember(name);
     ::RegDeleteValueW(key_, name.c_str());

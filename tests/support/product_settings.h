@@ -25,6 +25,7 @@ public:
 
     void setDword(const std::wstring& name, DWORD value);
     void setString(const std::wstring& name, const std::wstring& value);
+    void setMultiString(const std::wstring& name, const std::vector<std::wstring>& values);
     void remove(const std::wstring& name);
 
 private:

@@ -1,0 +1,193 @@
+#include "database/ado_record_set.h"
+
+#include "database/ado_connection.h"
+#include "database/ado_object.h"
+#include "diagnostics/exceptions.h"
+#include "diagnostics/log_manager.h"
+#include "diagnostics/text.h"
+
+#include <comdef.h>
+
+namespace {
+
+constexpr ContextSite kOpenSite{"VADORecordSet::open", 0};
+constexpr ContextSite kRecordSetSite{"VADORecordSetProvider", 0};
+
+// Raises the COM error of a failed record-set call as a vexception.
+void check(HRESULT hr) {
+    if (SUCCEEDED(hr)) return;
+    IErrorInfo* info = nullptr;
+    if (::GetErrorInfo(0, &info) != S_OK) info = nullptr;
+    throw vexception(comErrorText(_com_error(hr, info, false)), kRecordSetSite.entry());
+}
+
+std::wstring bytesText(SAFEARRAY* array) {
+    LONG lower = 0, upper = -1;
+    if (array == nullptr || ::SafeArrayGetDim(array) != 1 || FAILED(::SafeArrayGetLBound(array, 1, &lower)) ||
+        FAILED(::SafeArrayGetUBound(array, 1, &upper)) || upper < lower)
+        return {};
+    void* data = nullptr;
+    if (FAILED(::SafeArrayAccessData(array, &data))) return {};
+    const std::string bytes(static_cast<const char*>(data), static_cast<size_t>(upper - lower + 1));
+    ::SafeArrayUnaccessData(array);
+    return wstr(bytes);
+}
+
+}  // namespace
+
+std::wstring variantText(const VARIANT& value) {
+    if (value.vt == (VT_ARRAY | VT_UI1)) return bytesText(value.parray);
+    if (value.vt == VT_BSTR) return value.bstrVal ? std::wstring(value.bstrVal, ::SysStringLen(value.bstrVal)) : L"";
+    if (value.vt == VT_DATE) {
+        SYSTEMTIME t{};
+        if (!::VariantTimeToSystemTime(value.date, &t)) return {};
+        return format(L"%04d-%02d-%02d %02d:%02d:%02d", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
+    }
+    if (value.vt == VT_NULL || value.vt == VT_EMPTY) return {};
+    UniqueVariant text;
+    check(::VariantChangeType(text.put(), const_cast<VARIANT*>(&value), 0, VT_BSTR));
+    return variantText(text.get());
+}
+
+VADORecordSetProvider* VADORecordSetProvider::open(VADOConnection& connection, const std::wstring& sql) {
+    LogManager::print(LogInfo, L"ADO open recordset: %s", sql.c_str());
+    auto fail = [&](HRESULT hr) {
+        std::wstring text = connection.lastError();
+        if (text.empty()) {
+            IErrorInfo* info = nullptr;
+            if (::GetErrorInfo(0, &info) != S_OK) info = nullptr;
+            text = comErrorText(_com_error(hr, info, false));
+        }
+        throw vexception(std::move(text), kOpenSite.entry());
+    };
+    if (connection.object() == nullptr) throw vexception(L"Not connected", kOpenSite.entry());
+    ComPtr<_ADORecordset> records;
+    try {
+        records = ado::create<_ADORecordset>(L"ADODB.Recordset", ado::kRecordsetIID, &ado::kRecordsetIID2x);
+    } catch (const _com_error& error) {
+        fail(error.Error());
+    }
+    const UniqueVariant active = UniqueVariant::fromDispatch(connection.object());
+    HRESULT hr = records->put_CursorLocation(static_cast<CursorLocationEnum>(ado::kUseClient));
+    if (FAILED(hr)) fail(hr);
+    // Open below names the connection as well; an ADO that cannot take it as
+    // a property (Wine's answers E_NOTIMPL) still opens the set.
+    hr = records->put_ActiveConnection(active.get());
+    if (FAILED(hr) && hr != E_NOTIMPL) fail(hr);
+    const UniqueVariant source = UniqueVariant::fromString(sql);
+    hr = records->Open(source.get(), active.get(), static_cast<CursorTypeEnum>(ado::kOpenStatic),
+                       static_cast<LockTypeEnum>(ado::kLockOptimistic), ado::kCmdUnknown);
+    if (FAILED(hr)) fail(hr);
+    return new VADORecordSetProvider(std::move(records));
+}
+
+VADORecordSetProvider::VADORecordSetProvider(ComPtr<_ADORecordset> records) : records_(std::move(records)) {}
+
+VADORecordSetProvider::~VADORecordSetProvider() = default;
+
+bool VADORecordSetProvider::endOfData() {
+    VARIANT_BOOL eof = VARIANT_TRUE;
+    check(records_->get_EOF(&eof));
+    return eof != VARIANT_FALSE;
+}
+
+bool VADORecordSetProvider::next() {
+    if (endOfData()) return false;
+    if (firstRowPending_) {
+        firstRowPending_ = false;
+        return true;
+    }
+    check(records_->MoveNext());
+    return !endOfData();
+}
+
+bool VADORecordSetProvider::moveFirst() {
+    VARIANT_BOOL bof = VARIANT_TRUE;
+    check(records_->get_BOF(&bof));
+    if (bof != VARIANT_FALSE && endOfData()) return false;
+    check(records_->MoveFirst());
+    firstRowPending_ = true;
+    return true;
+}
+
+bool VADORecordSetProvider::moveLast() {
+    VARIANT_BOOL bof = VARIANT_TRUE;
+    check(records_->get_BOF(&bof));
+    if (bof != VARIANT_FALSE && endOfData()) return false;
+    check(records_->MoveLast());
+    firstRowPending_ = true;
+    return true;
+}
+
+int VADORecordSetProvider::fieldCount() {
+    ComPtr<ADOFields> fields;
+    check(records_->get_Fields(fields.put()));
+    long count = 0;
+    check(fields->get_Count(&count));
+    return static_cast<int>(count);
+}
+
+int VADORecordSetProvider::fieldIndex(const std::wstring& name) {
+    const int count = fieldCount();
+    for (int i = 0; i < count; ++i)
+        if (fieldName(i) == name) return i;
+    return -1;
+}
+
+bool VADORecordSetProvider::hasField(const std::wstring& name) { return fieldIndex(name) != -1; }
+
+std::wstring VADORecordSetProvider::fieldName(int index) {
+    ComPtr<ADOFields> fields;
+    check(records_->get_Fields(fields.put()));
+    ComPtr<ADOField> field;
+    check(fields->get_Item(UniqueVariant::fromLong(index).get(), field.put()));
+    UniqueBstr name;
+    check(field->get_Name(name.put()));
+    return name.str();
+}
+
+void VADORecordSetProvider::value(int index, UniqueVariant& out) {
+    ComPtr<ADOFields> fields;
+    check(records_->get_Fields(fields.put()));
+    ComPtr<ADOField> field;
+    check(fields->get_Item(UniqueVariant::fromLong(index).get(), field.put()));
+    check(field->get_Value(out.put()));
+}
+
+bool VADORecordSetProvider::isNull(int index, bool emptyIsNull) {
+    UniqueVariant v;
+    value(index, v);
+    if (v.get().vt == VT_NULL || v.get().vt == VT_EMPTY) return true;
+    return emptyIsNull && variantText(v.get()).empty();
+}
+
+bool VADORecordSetProvider::isEmpty(int index, bool valueForNull) {
+    UniqueVariant v;
+    value(index, v);
+    if (v.get().vt == VT_NULL || v.get().vt == VT_EMPTY) return valueForNull;
+    return variantText(v.get()).empty();
+}
+
+std::wstring VADORecordSetProvider::getString(int index, const std::wstring& defaultText, bool emptyIsNull) {
+    std::wstring text;
+    if (getValue(index, text, emptyIsNull)) return text;
+    return defaultText;
+}
+
+bool VADORecordSetProvider::getValue(int index, std::wstring& text, bool emptyIsNull) {
+    UniqueVariant v;
+    value(index, v);
+    if (v.get().vt == VT_NULL || v.get().vt == VT_EMPTY) return false;
+    std::wstring converted = variantText(v.get());
+    if (emptyIsNull && converted.empty()) return false;
+    text = std::move(converted);
+    return true;
+}
+
+uint64_t VADORecordSetProvider::rowCount() {
+    // The count is a 32-bit value in the ADO 2.x table and pointer-sized in
+    // others: read into a cleared 64-bit one and take its low half.
+    ADO_LONGPTR count = 0;
+    check(records_->get_RecordCount(&count));
+    return static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(count)));
+}
