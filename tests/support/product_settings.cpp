@@ -51,6 +51,13 @@ void ProductSettings::setString(const std::wstring& name, const std::wstring& va
               ERROR_SUCCESS);
 }
 
+void ProductSettings::setRaw(const std::wstring& name, DWORD type, const std::string& bytes) {
+    remember(name);
+    ASSERT_EQ(::RegSetValueExW(key_, name.c_str(), 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
+                               static_cast<DWORD>(bytes.size())),
+              ERROR_SUCCESS);
+}
+
 void ProductSettings::remove(const std::wstring& name) {
     remember(name);
     ::RegDeleteValueW(key_, name.c_str());

@@ -26,6 +26,8 @@ public:
     void setDword(const std::wstring& name, DWORD value);
     void setString(const std::wstring& name, const std::wstring& value);
     void remove(const std::wstring& name);
+    // Any type with any data: a DWORD setting stored as REG_SZ or REG_BINARY.
+    void setRaw(const std::wstring& name, DWORD type, const std::string& bytes);
 
 private:
     struct Saved {
