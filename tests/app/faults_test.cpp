@@ -48,14 +48,16 @@ void killManagement() {
 }
 
 // Brings a killed management service back: the service manager may still
-// take it for running, so it is stopped first.
-void reviveManagement() {
+// take it for running, so it is stopped first. False when it stays stuck
+// (Wine, see below).
+bool reviveManagement() {
     for (int i = 0; i < 3 && stateOf(kManagement) != SERVICE_STOPPED; ++i) {
-        const DWORD error = sandboxkit::controlService(kManagement, SERVICE_CONTROL_STOP);
-        std::printf("stop %d of the killed quarnsrv: %lu\n", i, error);
+        sandboxkit::controlService(kManagement, SERVICE_CONTROL_STOP);
         sandboxkit::waitForState(kManagement, SERVICE_STOPPED, 5000);
     }
+    if (stateOf(kManagement) != SERVICE_STOPPED) return false;
     bringTo(kManagement, SERVICE_RUNNING);
+    return true;
 }
 
 // A TCP server of the test's own on 127.0.0.1, one connection at a time.
@@ -210,7 +212,7 @@ TEST(CommandFaults, DISABLED_ManagementServiceKilledWhileSitectlRuns) {
         EXPECT_LT(seconds, 150.0);
         std::printf("website start with the management service killed: %.1f s\n", seconds);
     }
-    reviveManagement();
+    if (!reviveManagement()) GTEST_SKIP() << "the service manager cannot bring a killed service back";
     bringTo(kManagement, SERVICE_STOPPED);
     sandboxkit::clearSitectlRuns();
     expectOneBox(run(monitor, IDC_START_WEBSITE), kStartCaption,
@@ -236,7 +238,7 @@ TEST(CommandFaults, DISABLED_ManagementServiceKilledBetweenSettingsAndConnecting
     const auto boxes = run(monitor, IDC_DELETE_SESSIONS);
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].caption, kDeleteCaption);
-    reviveManagement();
+    if (!reviveManagement()) GTEST_SKIP() << "the service manager cannot bring a killed service back";
     kept.database().execute(L"INSERT INTO sessions (login) VALUES ('again')");
     EXPECT_TRUE(run(monitor, IDC_DELETE_SESSIONS).empty());
     EXPECT_EQ(sessionCount(kept.database()), 0);
