@@ -83,10 +83,10 @@ int MySQLDatabaseProvider::connect(const std::wstring& host, const std::wstring&
     ownsConnection_ = true;
     if (connection_ == nullptr) throw vexception(L"Insufficient memory to allocate new object", kConnectSite.entry());
 
+    // A malformed value must not keep the product from its database: it
+    // counts as missing.
     DWORD timeout = kDefaultConnectTimeout;
-    if (registry::lookup(HKEY_LOCAL_MACHINE, product_config::kConfigKey, L"MySQLConnectionTimeout", timeout,
-                         registry::View32) != ERROR_SUCCESS)
-        timeout = kDefaultConnectTimeout;
+    product_config::readDword(L"MySQLConnectionTimeout", timeout);
     if (timeout < kMinimumConnectTimeout) timeout = kMinimumConnectTimeout;
     const unsigned int seconds = timeout;
     mysql_options(connection_, MYSQL_OPT_CONNECT_TIMEOUT, &seconds);

@@ -43,7 +43,7 @@ CrashDumpInfo::CrashDumpInfo() {
     try {
         registry key(HKEY_LOCAL_MACHINE, product_config::kConfigKey, KEY_READ | KEY_WOW64_32KEY, false);
         DWORD enabled = 1;
-        key.lookup(L"CrashDumpsEnabled", enabled);
+        product_config::readDword(L"CrashDumpsEnabled", enabled);
         if (enabled == 0) {
             enabled_ = false;
             return;
@@ -58,7 +58,7 @@ CrashDumpInfo::CrashDumpInfo() {
         key.lookup(L"CrashDumpsLocation", location_);
         VDirectory::createDirectory(location_);
         DWORD maxCount = maxCount_;
-        if (key.lookup(L"CrashDumpsMaxCount", maxCount) == ERROR_SUCCESS) maxCount_ = maxCount;
+        if (product_config::readDword(L"CrashDumpsMaxCount", maxCount)) maxCount_ = maxCount;
         prefix_ = VFileName::removeExtension(VFileName::fileName(programPath()));
     } catch (...) {
         enabled_ = false;

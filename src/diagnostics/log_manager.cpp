@@ -67,15 +67,10 @@ bool LogManager::debugEnabled() {
     static std::atomic<uint32_t> queries{0};
     static std::atomic<DWORD> cached{0};
     if ((queries.fetch_add(1) & 0xF) == 0) {
-        try {
-            DWORD value = 0;
-            if (registry::lookup(HKEY_LOCAL_MACHINE, product_config::kConfigKey, L"Debug", value,
-                                 registry::View32) != ERROR_SUCCESS)
-                value = 0;
-            cached = value;
-        } catch (...) {
-            return false;
-        }
+        // Missing or malformed: off, like the default, until it is read again.
+        DWORD value = 0;
+        product_config::readDword(L"Debug", value);
+        cached = value;
     }
     return cached != 0;
 }

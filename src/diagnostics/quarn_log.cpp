@@ -24,7 +24,12 @@ namespace {
 constexpr ContextSite kParseNameSite{"quarn::logging::getRotationDate", 59};
 constexpr ContextSite kRemoveOldSite{"quarn::logging::QuarnLog::removeOld", 127};
 
+constexpr ContextSite kDirectorySite{"quarn::logging::QuarnLog::QuarnLog", 86};
+
 constexpr uint32_t kRefreshIntervalMs = 60000;
+// A rotation this long never comes; more days than this would leave the
+// calendar the date arithmetic covers.
+constexpr uint32_t kLongestRotationDays = 1000000;
 constexpr wchar_t kFilePrefix[] = L"quarnlog_";
 
 std::wstring programFileName() {
@@ -78,6 +83,15 @@ void writeAll(VFile& file, const std::wstring& text) {
     file.write(text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), true);
 }
 
+// The product root's "admin\logs". An empty root names no folder: it would
+// make the path relative to whatever the current directory is.
+std::wstring logDirectory() {
+    const std::wstring root =
+        registry::getstr(HKEY_LOCAL_MACHINE, product_config::kConfigKey, L"PRODUCT_ROOT_D", registry::View32);
+    if (root.empty()) throw vexception(L"PRODUCT_ROOT_D is empty", kDirectorySite.entry());
+    return VFileName::combine(root, L"admin\\logs");
+}
+
 }  // namespace
 
 std::wstring getRotationDate(const std::wstring& path, const std::wstring& name, uint32_t days) {
@@ -88,7 +102,7 @@ std::wstring getRotationDate(const std::wstring& path, const std::wstring& name,
     int year = 0, month = 0, day = 0;
     swscanf(file.c_str() + prefix.size(), L"%04d%02d%02d", &year, &month, &day);
     VDateTime date(static_cast<uint16_t>(year), static_cast<uint16_t>(month), static_cast<uint16_t>(day));
-    date += static_cast<int64_t>(days) * 86400;
+    date += static_cast<int64_t>(std::min(days, kLongestRotationDays)) * 86400;
     const VDateTime now = VDateTime::now();
     if (date < now) date = now;
     return date.dateText();
@@ -96,9 +110,7 @@ std::wstring getRotationDate(const std::wstring& path, const std::wstring& name,
 
 QuarnLog::QuarnLog(const std::wstring& name, bool enabledByDefault)
     : enabled_(enabledByDefault ? 1 : 0),
-      directory_(VFileName::combine(
-          registry::getstr(HKEY_LOCAL_MACHINE, product_config::kConfigKey, L"PRODUCT_ROOT_D", registry::View32),
-          L"admin\\logs")),
+      directory_(logDirectory()),
       name_(name.empty() ? programFileName() : name),
       lock_(false, name_) {}
 
@@ -112,16 +124,15 @@ std::wstring QuarnLog::pathFor(const std::wstring& date) const {
 
 void QuarnLog::refresh() {
     const std::wstring base = L"log_" + name_;
-    DWORD value = 0;
-    if (registry::lookup(HKEY_LOCAL_MACHINE, product_config::kConfigKey, base + L"_enabled", value,
-                         registry::View32) == ERROR_SUCCESS)
-        enabled_ = value;
-    if (registry::lookup(HKEY_LOCAL_MACHINE, product_config::kConfigKey, base + L"_history", value,
-                         registry::View32) == ERROR_SUCCESS)
-        history_ = value;
-    if (registry::lookup(HKEY_LOCAL_MACHINE, product_config::kConfigKey, base + L"_rotation", value,
-                         registry::View32) == ERROR_SUCCESS)
-        rotation_ = value;
+    // A malformed value (another type or size) leaves the field as it is,
+    // like a missing one, rather than silencing the log.
+    const auto read = [&](const wchar_t* suffix, uint32_t& field) {
+        DWORD value = field;
+        if (product_config::readDword((base + suffix).c_str(), value)) field = value;
+    };
+    read(L"_enabled", enabled_);
+    read(L"_history", history_);
+    read(L"_rotation", rotation_);
     lastRefresh_ = ::GetTickCount();
     refreshed_ = true;
 }

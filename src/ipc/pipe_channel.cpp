@@ -36,7 +36,10 @@ client::~client() = default;
 
 std::wstring client::pipePath() const {
     std::wstring name;
-    if (registry::lookup(HKEY_LOCAL_MACHINE, keyPath_, pipeValueName_, name, REG_SZ, registry::View32) != 0)
+    // An empty name would make the path the pipe file system's root: it
+    // counts as missing.
+    if (registry::lookup(HKEY_LOCAL_MACHINE, keyPath_, pipeValueName_, name, REG_SZ, registry::View32) != 0 ||
+        name.empty())
         name = pipeValueName_;
     return L"\\\\.\\pipe\\" + name;
 }

@@ -29,7 +29,7 @@ public:
 
     // The pipe's name is read, at every connection, from the REG_SZ value
     // `pipeValueName` of HKLM `keyPath` (32-bit view); the value name itself
-    // when the value is missing. With `connectNow` the first connection is
+    // when the value is missing or empty. With `connectNow` the first connection is
     // made at once and its failure raised (a class that overrides
     // verifyServer passes false and connects in its own constructor: the
     // override is not called from here).

@@ -33,9 +33,10 @@ uint64_t pendingTimeout(DWORD waitHint) {
 }
 
 PendingWait::PendingWait(WaitClock& clock, const SERVICE_STATUS& status)
-    : clock_(clock), started_(clock.tick()), lastCheckPoint_(status.dwCheckPoint) {}
+    : clock_(clock), begun_(clock.tick()), started_(begun_), lastCheckPoint_(status.dwCheckPoint) {}
 
 bool PendingWait::timedOut(const SERVICE_STATUS& status) {
+    if (DWORD(clock_.tick() - begun_) > kLongestPendingPhase) return true;
     if (status.dwCheckPoint > lastCheckPoint_) {
         started_ = clock_.tick();
         lastCheckPoint_ = status.dwCheckPoint;

@@ -29,8 +29,13 @@ DWORD pollInterval(DWORD waitHint);
 // wait hint plus 300000 ms, at most 600000 ms.
 uint64_t pendingTimeout(DWORD waitHint);
 
+// A pending phase ends after this long even while its check point rises: a
+// service that reports progress for ever must not hold its caller for ever.
+constexpr uint64_t kLongestPendingPhase = 1800000;
+
 // Tracks one pending phase: the clock starts at construction, a check point
-// larger than the last one seen restarts it.
+// larger than the last one seen restarts it; kLongestPendingPhase after the
+// start the phase has run out of time whatever the check point did.
 class PendingWait {
 public:
     PendingWait(WaitClock& clock, const SERVICE_STATUS& status);
@@ -42,6 +47,7 @@ public:
 
 private:
     WaitClock& clock_;
+    DWORD begun_;
     DWORD started_;
     DWORD lastCheckPoint_;
 };

@@ -3,7 +3,6 @@
 // sandbox's MariaDB server. Every box is answered from the test.
 #include "app/control_dlg.h"
 
-#include "database/mysql_database_provider.h"
 #include "monitor_fixture.h"
 #include "product_settings.h"
 #include "resource_ids.h"
@@ -11,99 +10,13 @@
 #include "sandbox_kit.h"
 #include "sitectl_control.h"
 #include "test_support.h"
+#include "website_fixture.h"
 
 #include <gtest/gtest.h>
 
 #include <map>
 
-using testing_support::BoxAnswerer;
-using testing_support::OpenMonitor;
-using testing_support::SeenBox;
-
-namespace {
-
-const wchar_t kManagement[] = L"quarnsrv";
-const wchar_t kWebServer[] = L"W3SVC";
-const wchar_t kStartCaption[] = L"Start Quarn Control Panel website";
-const wchar_t kStopCaption[] = L"Stop Quarn Control Panel website";
-const wchar_t kDeleteCaption[] = L"Delete All Sessions";
-const wchar_t kMarker[] = L"(not refreshed)";
-
-DWORD stateOf(const std::wstring& name) { return sandboxkit::queryStatus(name).dwCurrentState; }
-
-void bringTo(const std::wstring& name, DWORD state) {
-    if (stateOf(name) == state) return;
-    if (state == SERVICE_RUNNING) {
-        sandboxkit::startAndWait(name, 10000);
-    } else {
-        sandboxkit::controlService(name, SERVICE_CONTROL_STOP);
-        ASSERT_TRUE(sandboxkit::waitForState(name, SERVICE_STOPPED, 10000));
-    }
-}
-
-// The services in the states a test asks for, and back in the default
-// layout's states (both running) afterwards; sitectl's record is empty.
-class WebsiteSandbox {
-public:
-    WebsiteSandbox(DWORD management, DWORD webServer) {
-        sandboxkit::clearSitectlRuns();
-        bringTo(kManagement, management);
-        bringTo(kWebServer, webServer);
-    }
-    ~WebsiteSandbox() {
-        bringTo(kManagement, SERVICE_RUNNING);
-        bringTo(kWebServer, SERVICE_RUNNING);
-    }
-};
-
-// Runs one command of the dialog and returns the boxes it showed.
-std::vector<SeenBox> run(OpenMonitor& monitor, WORD command,
-                         std::function<void(const SeenBox&)> atBox = nullptr) {
-    BoxAnswerer boxes(monitor.window(), {IDOK});
-    if (atBox) boxes.beforeAnswer(atBox);
-    monitor.setStatus(kMarker);
-    monitor.command(command);
-    return boxes.seen();
-}
-
-bool ranWith(const std::wstring& arguments) {
-    for (const std::wstring& line : sandboxkit::sitectlRuns())
-        if (line.find(arguments) != std::wstring::npos) return true;
-    return false;
-}
-
-std::unique_ptr<MySQLDatabaseProvider> connectProduct() {
-    const auto s = sandboxkit::databaseSettings();
-    auto provider = std::make_unique<MySQLDatabaseProvider>();
-    provider->connect(s.host, s.database, s.login, s.password, std::stoi(s.port), L"");
-    return provider;
-}
-
-long long sessionCount(IDatabaseProvider& database) {
-    RecordSetRef rows(database.query(L"SELECT COUNT(*) FROM sessions"));
-    EXPECT_TRUE(rows->next());
-    return std::stoll(rows->getString(0, L"-1", false));
-}
-
-// The sessions table's rows, put back at the end of the scope.
-class SessionsKept {
-public:
-    SessionsKept() : database_(connectProduct()) {
-        database_->execute(L"DROP TABLE IF EXISTS sessions_kept");
-        database_->execute(L"CREATE TABLE sessions_kept AS SELECT * FROM sessions");
-    }
-    ~SessionsKept() {
-        database_->execute(L"DELETE FROM sessions");
-        database_->execute(L"INSERT INTO sessions SELECT * FROM sessions_kept");
-        database_->execute(L"DROP TABLE sessions_kept");
-    }
-    IDatabaseProvider& database() { return *database_; }
-
-private:
-    std::unique_ptr<MySQLDatabaseProvider> database_;
-};
-
-}  // namespace
+using namespace testing_support;
 
 TEST(WebsiteCommands, StartWithTheManagementServiceRunningLeavesItRunning) {
     WebsiteSandbox sandbox(SERVICE_RUNNING, SERVICE_STOPPED);

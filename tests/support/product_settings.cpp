@@ -52,12 +52,17 @@ void ProductSettings::setString(const std::wstring& name, const std::wstring& va
 }
 
 void ProductSettings::setMultiString(const std::wstring& name, const std::vector<std::wstring>& values) {
-    remember(name);
     std::wstring data;
     for (const std::wstring& value : values) data += value + L'\0';
     data += L'\0';
-    ASSERT_EQ(::RegSetValueExW(key_, name.c_str(), 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
-                               static_cast<DWORD>(data.size() * sizeof(wchar_t))),
+    setRaw(name, REG_MULTI_SZ,
+           std::string(reinterpret_cast<const char*>(data.data()), data.size() * sizeof(wchar_t)));
+}
+
+void ProductSettings::setRaw(const std::wstring& name, DWORD type, const std::string& bytes) {
+    remember(name);
+    ASSERT_EQ(::RegSetValueExW(key_, name.c_str(), 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
+                               static_cast<DWORD>(bytes.size())),
               ERROR_SUCCESS);
 }
 

@@ -27,6 +27,8 @@ public:
     void setString(const std::wstring& name, const std::wstring& value);
     void setMultiString(const std::wstring& name, const std::vector<std::wstring>& values);
     void remove(const std::wstring& name);
+    // Any type with any data: a DWORD setting stored as REG_SZ or REG_BINARY.
+    void setRaw(const std::wstring& name, DWORD type, const std::string& bytes);
 
 private:
     struct Saved {
