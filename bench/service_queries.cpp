@@ -40,7 +40,7 @@ void config(SC_HANDLE service) {
 }  // namespace
 
 int main() {
-    constexpr int kCalls = 100;
+    constexpr int kCalls = 20;
     try {
         sandboxkit::ScopedService stopped(sandboxkit::uniqueName(L"qbench"), L"Bench stopped", L"");
         sandboxkit::ScopedService running(sandboxkit::uniqueName(L"qbench"), L"Bench running", L"");
