@@ -64,8 +64,8 @@ int main() {
         const double quietTime = microsecondsPerCall(kCalls, product);
         config.set(L"Debug", debug);
         std::printf("connect + DELETE FROM sessions, raw client library: %.0f us\n", rawTime);
-        std::printf("ZRTDatabase construct, connect, execute, destroy:    %8.2fx\n", quietTime / rawTime);
-        std::printf("the same with the debug log on (\"Debug\" = %lu):     %8.2fx\n", debug, productTime / rawTime);
+        printResult("Delete Sessions (ZRTDatabase) / raw client library", quietTime, rawTime, "us");
+        std::printf("the same with the debug log as it was (\"Debug\" = %lu): %.0f us\n", debug, productTime);
     } catch (const vexception& error) {
         std::fwprintf(stderr, L"%ls\n", error.fullText().c_str());
         return 1;

@@ -25,9 +25,9 @@ int main() {
         const double joiner =
             microsecondsPerCall(kCalls, [&] { VFileName::detail::combineClassic(longDir, L"sub\\..\\file.txt"); });
         std::printf("PathCombineW raw: %.2f us\n", raw);
-        std::printf("combine, path library:   %8.1fx\n", api / raw);
-        std::printf("combine, PathCombineW:   %8.1fx\n", classic / raw);
-        std::printf("combine, long joiner:    %8.1fx\n", joiner / raw);
+        printResult("VFileName::combine, path library / PathCombineW", api, raw, "us");
+        printResult("VFileName::combine, PathCombineW way / PathCombineW", classic, raw, "us");
+        printResult("VFileName::combine, long joiner / PathCombineW", joiner, raw, "us");
 
         const std::wstring key = L"Software\\QuarnBench";
         registry scratch(HKEY_CURRENT_USER, key, KEY_ALL_ACCESS, false);
@@ -45,8 +45,8 @@ int main() {
         scratch.close();
         ::RegDeleteKeyW(HKEY_CURRENT_USER, key.c_str());
         std::printf("RegQueryValueExW raw: %.2f us\n", rawReg);
-        std::printf("registry object lookup:  %8.1fx\n", objectReg / rawReg);
-        std::printf("registry static lookup:  %8.1fx\n", staticReg / rawReg);
+        printResult("registry object lookup / RegQueryValueExW", objectReg, rawReg, "us");
+        printResult("registry static lookup / RegQueryValueExW", staticReg, rawReg, "us");
     } catch (const vexception& error) {
         std::fwprintf(stderr, L"%ls\n", error.fullText().c_str());
         return 1;

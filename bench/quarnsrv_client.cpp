@@ -74,9 +74,8 @@ int main() {
         echo.join();
         ::CloseHandle(server);
 
-        std::printf("getString round trip        %8.1f us\n", framed);
-        std::printf("protocol floor (4 transfers) %7.1f us   ratio %.2f\n", floor, framed / floor);
-        std::printf("one write, one read          %7.1f us   ratio %.2f\n", oneEach, framed / oneEach);
+        printResult("QuarnSrvClient::getString / 4 raw transfers", framed, floor, "us");
+        printResult("QuarnSrvClient::getString / raw echo, 1 write 1 read", framed, oneEach, "us");
     } catch (const vexception& error) {
         std::fwprintf(stderr, L"bench_quarnsrv_client: %ls\n", error.fullText().c_str());
         return 1;

@@ -64,7 +64,7 @@ int main() {
         const double exec = microsecondsPerCall(kRuns, [] { execQuarnUtil(L"sitectl", L""); });
         std::printf("raw CreateProcessW + wait: %.0f us per run\n", raw);
         std::printf("execQuarnUtil:             %.0f us per run\n", exec);
-        std::printf("execQuarnUtil / raw:       %.2f\n", exec / raw);
+        printResult("execQuarnUtil of sitectl / raw CreateProcessW", exec, raw, "us");
     } catch (const vexception& error) {
         std::fwprintf(stderr, L"%ls\n", error.fullText().c_str());
         return 1;

@@ -211,26 +211,3 @@ AdminPassword = $DB_ADMIN_PASSWORD
 LAYOUT
   wine "$BUILD_DIR/bin/quarnlayout.exe" "$file" >/dev/null
 }
-
-# Fails (and names the files) when a password of this run's database server
-# appears, as UTF-8 or UTF-16LE text, in any file of the product's log
-# folder in the prefix: logs must show "*" in its place.
-check_logs_hold_no_password() {
-  local logs="$WINEPREFIX/drive_c/Quarn/admin/logs"
-  [ -d "$logs" ] || return 0
-  python3 - "$logs" "${DB_PASSWORD:-}" "${DB_ADMIN_PASSWORD:-}" <<'PY'
-import os, sys
-folder, secrets = sys.argv[1], [s for s in sys.argv[2:] if s]
-found = []
-for root, _, files in os.walk(folder):
-    for name in files:
-        path = os.path.join(root, name)
-        data = open(path, 'rb').read()
-        for s in secrets:
-            if s.encode('utf-8') in data or s.encode('utf-16-le') in data:
-                found.append(path)
-for path in sorted(set(found)):
-    print(f"a password of the sandbox database appears in {path}", file=sys.stderr)
-sys.exit(1 if found else 0)
-PY
-}

@@ -67,7 +67,8 @@ protected:
     }
 
     HANDLE startMonitor(const std::wstring& arguments = L"") {
-        HANDLE process = startProcess(program() + (arguments.empty() ? L"" : L" " + arguments));
+        HANDLE process = startProcess(program() + (arguments.empty() ? L"" : L" " + arguments),
+                                      testing_support::capturedOutputFile(L"monitor-output"));
         started_.emplace_back(process);
         return process;
     }

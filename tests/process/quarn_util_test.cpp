@@ -64,7 +64,7 @@ TEST(UtilityPath, TheFolderAskedForIsTheOnlyOneSearched) {
     EXPECT_EQ(error->context()[0].function, "findUtilPath");
 
     // Through the public form: wrapped by the start and the run.
-    error = expectError<vexception>([&] { execQuarnUtil(name, L"--pwd=secret"); });
+    error = expectError<vexception>([&] { execQuarnUtil(name, L"--pwd=util-secret-5"); });
     ASSERT_TRUE(error);
     EXPECT_EQ(error->message(), L"Unable to find path of '" + name + L"'");
     ASSERT_EQ(error->context().size(), 3u);
@@ -120,10 +120,10 @@ TEST(UtilityRun, NonZeroExitCodeCarriesTheOutput) {
 
     control.setNumber(L"exit_code", 0xC0000005);
     control.setText(L"stdout", L"crashed");
-    error = expectError<vexception>([&] { execQuarnUtil(L"sitectl", L"--Password=hidden"); });
+    error = expectError<vexception>([&] { execQuarnUtil(L"sitectl", L"--Password=util-hidden-6"); });
     ASSERT_TRUE(error);
     EXPECT_EQ(error->message(), L"Execute sitectl \"--Password=*\" failed with error code -1073741819: crashed");
-    EXPECT_EQ(error->fullText().find(L"hidden"), std::wstring::npos);
+    EXPECT_EQ(error->fullText().find(L"util-hidden-6"), std::wstring::npos);
 }
 
 TEST(UtilityRun, WithoutRethrowTheResultTellsWhatHappened) {

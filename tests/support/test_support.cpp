@@ -1,9 +1,13 @@
 #include "test_support.h"
 
 #include "diagnostics/handles.h"
+#include "diagnostics/text.h"
 #include "layout.h"
 
 #include <objbase.h>
+#include <gtest/gtest.h>
+
+#include <cwctype>
 
 #include <string>
 #include <vector>
@@ -43,15 +47,40 @@ bool writeFileBytes(const std::wstring& path, const std::string& bytes) {
            written == bytes.size();
 }
 
-HANDLE startProcess(const std::wstring& commandLine) {
+HANDLE startProcess(const std::wstring& commandLine, const std::wstring& outputFile) {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
+    UniqueFileHandle output;
+    if (!outputFile.empty()) {
+        SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+        output.reset(::CreateFileW(outputFile.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   &inheritable, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!output) return nullptr;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+        startup.hStdOutput = output.get();
+        startup.hStdError = output.get();
+    }
     PROCESS_INFORMATION info{};
     std::wstring mutableLine = commandLine;
-    if (!::CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+    if (!::CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, output ? TRUE : FALSE, 0, nullptr, nullptr,
+                          &startup, &info))
         return nullptr;
     ::CloseHandle(info.hThread);
     return info.hProcess;
+}
+
+std::wstring capturedOutputFile(const std::wstring& what) {
+    static const wchar_t kFolder[] = L"C:\\QuarnTestOutput";
+    ::CreateDirectoryW(kFolder, nullptr);
+    static int count = 0;
+    std::wstring test = L"test";
+    if (const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info())
+        test = wstr(std::string(info->test_suite_name()) + "." + info->name());
+    for (wchar_t& c : test)
+        if (!iswalnum(c) && c != L'.' && c != L'_') c = L'_';
+    return std::wstring(kFolder) + L"\\" + test + L"-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+           std::to_wstring(++count) + L"-" + what + L".txt";
 }
 
 long runProcess(const std::wstring& commandLine, DWORD timeoutMs) {

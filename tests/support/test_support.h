@@ -21,7 +21,14 @@ std::wstring systemText(DWORD code);
 long runProcess(const std::wstring& commandLine, DWORD timeoutMs = 30000);
 
 // Starts `commandLine` without waiting; the caller owns the process handle.
-HANDLE startProcess(const std::wstring& commandLine);
+// With `outputFile`, the child's standard output and error go to that file.
+HANDLE startProcess(const std::wstring& commandLine, const std::wstring& outputFile = L"");
+
+// A new file name in the run's folder of captured output (C:\QuarnTestOutput,
+// kept with the prefix), named after the running test and `what`. The run's
+// last test reads every file there for passwords, so whatever a test
+// captures of another program's output is kept in such a file.
+std::wstring capturedOutputFile(const std::wstring& what);
 
 // A folder of its own under %TEMP%, removed with its contents at the end of
 // the scope.
