@@ -135,8 +135,9 @@ TEST_F(Package, RemovalTakesAwayWhatItAddedAndLeavesTheProductsConfigurationLogs
 
     const std::wstring quarnFolder = installFolder().substr(0, installFolder().rfind(L'\\'));
     const std::wstring before[] = {
-        keySnapshot(kRunKey, KEY_WOW64_64KEY),         keySnapshot(L"Software\\Quarn", KEY_WOW64_64KEY),
-        keySnapshot(L"SOFTWARE\\Quarn", KEY_WOW64_32KEY), folderSnapshot(quarnFolder),
+        keySnapshot(kRunKey, KEY_WOW64_64KEY),           keySnapshot(kRunKey, KEY_WOW64_32KEY),
+        keySnapshot(L"Software\\Quarn", KEY_WOW64_64KEY), keySnapshot(L"SOFTWARE\\Quarn", KEY_WOW64_32KEY),
+        folderSnapshot(quarnFolder),
         folderSnapshot(productRoot),
     };
 
@@ -150,8 +151,9 @@ TEST_F(Package, RemovalTakesAwayWhatItAddedAndLeavesTheProductsConfigurationLogs
     EXPECT_TRUE(uninstallEntries().empty());
     EXPECT_TRUE(relatedProducts().empty());
     const std::wstring after[] = {
-        keySnapshot(kRunKey, KEY_WOW64_64KEY),         keySnapshot(L"Software\\Quarn", KEY_WOW64_64KEY),
-        keySnapshot(L"SOFTWARE\\Quarn", KEY_WOW64_32KEY), folderSnapshot(quarnFolder),
+        keySnapshot(kRunKey, KEY_WOW64_64KEY),           keySnapshot(kRunKey, KEY_WOW64_32KEY),
+        keySnapshot(L"Software\\Quarn", KEY_WOW64_64KEY), keySnapshot(L"SOFTWARE\\Quarn", KEY_WOW64_32KEY),
+        folderSnapshot(quarnFolder),
         folderSnapshot(productRoot),
     };
     for (size_t i = 0; i < std::size(before); ++i) EXPECT_EQ(after[i], before[i]);
