@@ -15,10 +15,36 @@ PACKAGES=(cmake ninja-build mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 xvf
   googletest python3)
 # The installer package (scripts/package) and its tests.
 PACKAGES+=(wixl)
-# The 32-bit build: its compiler, and Wine's 32-bit half that runs it under WOW64.
-PACKAGES+=(g++-mingw-w64-i686-posix wine32:i386)
+# The 32-bit build: its compiler, and (below) Wine's 32-bit half that runs it
+# under WOW64.
+PACKAGES+=(g++-mingw-w64-i686-posix)
+
+# Whether the kernel runs 32-bit x86 programs, which Debian's Wine needs for
+# every 32-bit Windows program (its 32-bit loader is a 32-bit Linux program).
+# Some virtual machines turn IA-32 emulation off: there execve of an i386
+# program fails, and with wine32 installed /usr/bin/wine picks that loader
+# and then runs nothing at all, 64-bit programs included. The probe is a
+# 93-byte static i386 program that only exits with 0.
+can_run_32bit() {
+  if [ -z "${CAN_RUN_32BIT:-}" ]; then
+    local probe
+    probe=$(mktemp /tmp/quarn-probe32.XXXXXX)
+    printf '\x7f\x45\x4c\x46\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00\x01\x00\x00\x00\x54\x80\x04\x08\x34\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x34\x00\x20\x00\x01\x00\x00\x00\x00\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00\x80\x04\x08\x00\x80\x04\x08\x5d\x00\x00\x00\x5d\x00\x00\x00\x05\x00\x00\x00\x00\x10\x00\x00\xb8\x01\x00\x00\x00\x31\xdb\xcd\x80' >"$probe"
+    chmod +x "$probe"
+    CAN_RUN_32BIT=0
+    "$probe" 2>/dev/null && CAN_RUN_32BIT=1
+    rm -f "$probe"
+  fi
+  [ "$CAN_RUN_32BIT" = 1 ]
+}
+if can_run_32bit; then PACKAGES+=(wine32:i386); fi
 
 install_missing() {
+  if ! can_run_32bit && dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed"; then
+    log "wine32:i386 is installed, but this kernel does not run 32-bit programs: every wine command fails."
+    log "Remove it (apt-get remove wine32:i386) or turn IA-32 emulation on (ia32_emulation=on)."
+    return 1
+  fi
   local missing=()
   for p in "${PACKAGES[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

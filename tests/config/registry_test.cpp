@@ -286,7 +286,8 @@ TEST(RegistryView, ProductKeyIsTheOneA64BitProcessSeesUnderWow6432Node) {
                     KEY_ALL_ACCESS | KEY_WOW64_64KEY, false);
     seen64.set(name, L"from the 64-bit view");
     EXPECT_EQ(registry::getstr(HKEY_LOCAL_MACHINE, product, name, registry::View32), L"from the 64-bit view");
-    if (sizeof(void*) == 4)
+    if (sizeof(void*) == 4) {
         EXPECT_EQ(registry::getstr(HKEY_LOCAL_MACHINE, product, name, registry::ProcessView), L"from the 64-bit view");
+    }
     EXPECT_EQ(::RegDeleteValueW(seen64.handle(), name.c_str()), ERROR_SUCCESS);
 }

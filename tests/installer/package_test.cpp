@@ -68,8 +68,9 @@ TEST_F(Package, InstallsTheProgramItsShortcutTheRunValueAndTheUninstallEntry) {
     ASSERT_EQ(install(L"current.msi"), 0);
 
     EXPECT_TRUE(fileExists(program()));
-    if (fileExists(testing_support::binDir() + L"\\quarndb.exe"))
+    if (fileExists(testing_support::binDir() + L"\\quarndb.exe")) {
         EXPECT_TRUE(fileExists(installFolder() + L"\\quarndb.exe"));
+    }
     // One version: the version resource of the installed program is the package's.
     EXPECT_EQ(fileVersion(program()), kVersion);
     EXPECT_EQ(machineValue(kRunKey, kProductName).value_or(L"(missing)"), L"\"" + program() + L"\"");
