@@ -1,5 +1,6 @@
 # Every folder under src/ except app is one static library named quarn_<folder>,
-# built from the .cpp and .S files it holds (except main.cpp). The subsystems call each other in
+# built from the .cpp and .S files it holds (except main.cpp and the files of
+# the other target processor). The subsystems call each other in
 # both directions (the error model logs, the log reads the registry), so they
 # are linked as one group that the linker rescans.
 set(QUARN_SUBSYSTEMS diagnostics threading files config security services ui ipc process database app)
@@ -26,6 +27,13 @@ function(quarn_add_subsystem name)
     ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.S)
   # main.cpp holds a program's entry point and goes into the program alone.
   list(FILTER sources EXCLUDE REGEX "/main\\.cpp$")
+  # A file named <stem>_x86_64.<ext> or <stem>_i686.<ext> holds code for one
+  # target processor only (the structured-exception trampoline).
+  foreach(processor IN ITEMS x86_64 i686)
+    if(NOT processor STREQUAL CMAKE_SYSTEM_PROCESSOR)
+      list(FILTER sources EXCLUDE REGEX "_${processor}\\.[A-Za-z]+$")
+    endif()
+  endforeach()
   if(sources)
     add_library(quarn_${name} STATIC ${sources})
     target_link_libraries(quarn_${name} PUBLIC quarn_options)

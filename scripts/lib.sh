@@ -1,9 +1,13 @@
 # Shared by scripts/test and scripts/demo: installing what is missing,
 # building, and a throwaway Wine prefix with its wineserver and X display.
 # Everything started here is recorded by PID and stopped by stop_environment.
+# QUARN_TARGET (x86_64, the default, or i686) picks the target of
+# ensure_deps; build_target builds either.
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD_DIR=${BUILD_DIR:-$ROOT/build}
+# The 32-bit (i686) build beside it, run under Wine's WOW64.
+BUILD32_DIR=${BUILD32_DIR:-$ROOT/build32}
 
 log() { printf '[%s] %s\n' "$(basename "$0")" "$*" >&2; }
 
@@ -13,8 +17,36 @@ PACKAGES=(cmake ninja-build mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 xvf
 PACKAGES+=(wixl)
 # The ADO providers' tests reach a SQLite file through Wine's MSDASQL and ODBC.
 PACKAGES+=(unixodbc libsqliteodbc)
+# The 32-bit build: its compiler, and (below) Wine's 32-bit half that runs it
+# under WOW64.
+PACKAGES+=(g++-mingw-w64-i686-posix)
+
+# Whether the kernel runs 32-bit x86 programs, which Debian's Wine needs for
+# every 32-bit Windows program (its 32-bit loader is a 32-bit Linux program).
+# Some virtual machines turn IA-32 emulation off: there execve of an i386
+# program fails, and with wine32 installed /usr/bin/wine picks that loader
+# and then runs nothing at all, 64-bit programs included. The probe is a
+# 93-byte static i386 program that only exits with 0.
+can_run_32bit() {
+  if [ -z "${CAN_RUN_32BIT:-}" ]; then
+    local probe
+    probe=$(mktemp /tmp/quarn-probe32.XXXXXX)
+    printf '\x7f\x45\x4c\x46\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00\x01\x00\x00\x00\x54\x80\x04\x08\x34\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x34\x00\x20\x00\x01\x00\x00\x00\x00\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00\x80\x04\x08\x00\x80\x04\x08\x5d\x00\x00\x00\x5d\x00\x00\x00\x05\x00\x00\x00\x00\x10\x00\x00\xb8\x01\x00\x00\x00\x31\xdb\xcd\x80' >"$probe"
+    chmod +x "$probe"
+    CAN_RUN_32BIT=0
+    "$probe" 2>/dev/null && CAN_RUN_32BIT=1
+    rm -f "$probe"
+  fi
+  [ "$CAN_RUN_32BIT" = 1 ]
+}
+if can_run_32bit; then PACKAGES+=(wine32:i386); fi
 
 install_missing() {
+  if ! can_run_32bit && dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed"; then
+    log "wine32:i386 is installed, but this kernel does not run 32-bit programs: every wine command fails."
+    log "Remove it (apt-get remove wine32:i386) or turn IA-32 emulation on (ia32_emulation=on)."
+    return 1
+  fi
   local missing=()
   for p in "${PACKAGES[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -23,17 +55,34 @@ install_missing() {
     log "installing: ${missing[*]}"
     local sudo=""
     [ "$(id -u)" -ne 0 ] && sudo=sudo
+    case " ${missing[*]}" in
+      *:i386*)
+        if ! dpkg --print-foreign-architectures | grep -qx i386; then
+          log "adding the i386 architecture"
+          $sudo dpkg --add-architecture i386
+        fi
+        ;;
+    esac
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
   fi
 }
 
+# build_all [cmake --build arguments]: the 64-bit build in BUILD_DIR.
 build_all() {
-  ensure_deps
-  cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
+  build_target x86_64 "$BUILD_DIR" "$@"
+}
+
+# build_target TARGET FOLDER [cmake --build arguments]: configures and builds
+# for TARGET (x86_64 or i686, cmake/mingw-w64-TARGET.cmake) in FOLDER.
+build_target() {
+  local target=$1 dir=$2
+  shift 2
+  QUARN_TARGET=$target ensure_deps
+  cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-$target.cmake" \
     -DQUARN_MARIADB_ROOT="$QUARN_MARIADB_ROOT" >/dev/null
-  cmake --build "$BUILD_DIR" "$@"
+  cmake --build "$dir" "$@"
 }
 
 # A Wine prefix of its own, in a temporary folder, with a persistent
@@ -55,6 +104,7 @@ start_environment() {
     Xvfb ":$n" -screen 0 1280x900x24 -nolisten tcp >/dev/null 2>&1 &
     ENV_PIDS+=($!)
     export DISPLAY=":$n"
+    ENV_OWN_DISPLAY=1
     for _ in $(seq 50); do [ -e /tmp/.X11-unix/X$n ] && break; sleep 0.1; done
   fi
   log "Wine prefix $WINEPREFIX on display $DISPLAY"
@@ -80,10 +130,15 @@ stop_environment() {
   if [ -n "${WINEPREFIX:-}" ] && [ -z "${WINEPREFIX_OVERRIDE:-}" ] && [ "${KEEP_PREFIX:-0}" != 1 ]; then
     case "$WINEPREFIX" in /tmp/quarn-wine.*) rm -rf "$WINEPREFIX" ;; esac
   fi
+  # Ready for another start_environment (scripts/test runs one per target).
+  ENV_PIDS=()
+  unset WINEPREFIX
+  if [ "${ENV_OWN_DISPLAY:-0}" = 1 ]; then unset DISPLAY; ENV_OWN_DISPLAY=0; fi
 }
 
 # The third-party libraries (scripts/deps), built only when their cache
-# outside the repository is missing. Sets QUARN_MARIADB_ROOT.
+# outside the repository is missing, for QUARN_TARGET (default x86_64).
+# Sets QUARN_MARIADB_ROOT.
 ensure_deps() {
   QUARN_MARIADB_ROOT=$("$ROOT/scripts/deps" --path)
   if [ ! -f "$QUARN_MARIADB_ROOT/.complete" ]; then

@@ -2,6 +2,7 @@
 
 #include "diagnostics/exceptions.h"
 #include "files/file_name.h"
+#include "process/quarn_util.h"
 
 #include <cwchar>
 #include <vector>
@@ -21,15 +22,6 @@ constexpr ContextSite kMultiTypeSite{"registry::lookup", 614};
 constexpr ContextSite kObjectStringTypeSite{"registry::lookup", 646};
 constexpr ContextSite kGetstrSite{"registry::getstr", 748};
 constexpr ContextSite kGetMultiSite{"registry::getMulti", 766};
-
-bool isOSWindows64() {
-#if defined(_WIN64)
-    return true;
-#else
-    BOOL wow64 = FALSE;
-    return ::IsWow64Process(::GetCurrentProcess(), &wow64) && wow64;
-#endif
-}
 
 // The raw data of a value, read into a buffer as large as the key's longest
 // value data plus one byte. Returns the platform's code of the first failing

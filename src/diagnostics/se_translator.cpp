@@ -6,7 +6,7 @@
 #include <cstdint>
 
 extern "C" {
-// The trampoline (se_trampoline.S) the faulting thread resumes at; it calls
+// The trampoline (se_trampoline_<processor>.S) the faulting thread resumes at; it calls
 // quarnThrowPendingSe on a frame that unwinds into the faulting function.
 void quarnSeTrampoline();
 [[noreturn]] void quarnThrowPendingSe();
@@ -71,13 +71,21 @@ LONG CALLBACK vectoredHandler(EXCEPTION_POINTERS* pointers) {
     ::TlsSetValue(s.translator, reinterpret_cast<void*>(translator));
     ::TlsSetValue(s.pendingCode, reinterpret_cast<void*>(static_cast<uintptr_t>(record.ExceptionCode)));
 
-    // Resume at the trampoline with Rsp untouched and Rip + 1 as a fake return
-    // address: the unwinder then sees the faulting function as the caller, and
-    // GCC's personality looks the call site up at (return address - 1), which
-    // is the faulting instruction itself.
+    // Resume at the trampoline with the stack pointer untouched and the
+    // faulting address + 1 as a fake return address in a scratch register:
+    // the unwinder then sees the faulting function as the caller, and GCC's
+    // personality looks the call site up at (return address - 1), which is
+    // the faulting instruction itself.
     CONTEXT& context = *pointers->ContextRecord;
+#if defined(__x86_64__)
     context.R11 = context.Rip + 1;
     context.Rip = reinterpret_cast<DWORD64>(&quarnSeTrampoline);
+#elif defined(__i386__)
+    context.Ecx = context.Eip + 1;
+    context.Eip = reinterpret_cast<DWORD>(&quarnSeTrampoline);
+#else
+#error "no structured-exception trampoline for this processor"
+#endif
     ::SetLastError(lastError);
     return EXCEPTION_CONTINUE_EXECUTION;
 }

@@ -25,6 +25,12 @@ thread_local bool t_cancelInFlight = false;
 // it) and that no enclosing point could take over: the next point that
 // closes acts on it.
 thread_local bool t_pendingCancel = false;
+// The point whose asynchronous request interrupted the thread's current
+// alertable wait; the wait acts on it once the platform call has returned
+// (actOnInterruption), because a C++ exception must not leave the
+// asynchronous procedure call through the platform's frames: the 32-bit
+// unwinder cannot walk them.
+thread_local const CancelationPoint* t_interruptedBy = nullptr;
 
 CancelationRegistry& registry() {
     return ExecuteContext::get().registry();
@@ -124,9 +130,17 @@ void CancelationPoint::act(CancelationPoint* enclosing) {
 }
 
 void CALLBACK CancelationPoint::asyncCancelRoutine(ULONG_PTR value) {
+    // Only recorded here: the interrupted wait returns WAIT_IO_COMPLETION and
+    // calls actOnInterruption on its own frame.
+    t_interruptedBy = reinterpret_cast<const CancelationPoint*>(value);
+}
+
+void CancelationPoint::actOnInterruption() {
+    const CancelationPoint* const target = t_interruptedBy;
+    if (!target) return;
+    t_interruptedBy = nullptr;
     // The call may run long after it was queued, when its point has closed:
     // act only while the point is still open on this thread's chain.
-    const auto* target = reinterpret_cast<const CancelationPoint*>(value);
     for (CancelationPoint* point = registry().currentPoint(); point; point = point->previous_) {
         // A later point may sit at the address of a closed one: it acts only
         // when it has a request of its own.

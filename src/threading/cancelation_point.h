@@ -3,7 +3,9 @@
 // A thread is cancelled from outside by calling `cancel` on one of its open
 // points. It then acts on the request at a point: a deferred point (modes 1
 // and 2) when it closes, an asynchronous point (mode 0, opened around every
-// alertable wait) at once when the thread waits inside it. Acting means
+// alertable wait) at once when the thread waits inside it: the request is
+// queued as an asynchronous procedure call that ends the wait, and the wait
+// acts on it on its own frame. Acting means
 // throwing ThreadCanceled, which unwinds the whole stack (every destructor
 // runs) up to the thread's outermost frame (runThread), which ends the thread
 // with exit code 0.
@@ -79,6 +81,11 @@ public:
 
     // The calling thread's innermost open point, or null.
     static CancelationPoint* current();
+
+    // Called by an alertable wait that returned WAIT_IO_COMPLETION: when the
+    // call that interrupted it was the cancellation of a point still open on
+    // this thread's chain, acts on that request (throws ThreadCanceled).
+    static void actOnInterruption();
 
     CancelationPoint(const CancelationPoint&) = delete;
     CancelationPoint& operator=(const CancelationPoint&) = delete;

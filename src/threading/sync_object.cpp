@@ -51,9 +51,8 @@ DWORD VSyncObject::waitForSingleObject(HANDLE object, DWORD timeoutMs) {
     ThreadCancelation::CancelationPoint point(ThreadCancelation::Asynchronous);
     const Deadline deadline(timeoutMs);
     DWORD result;
-    do {
-        result = ::WaitForSingleObjectEx(object, deadline.left(), TRUE);
-    } while (result == WAIT_IO_COMPLETION);
+    while ((result = ::WaitForSingleObjectEx(object, deadline.left(), TRUE)) == WAIT_IO_COMPLETION)
+        ThreadCancelation::CancelationPoint::actOnInterruption();
     if (result == WAIT_FAILED) {
         const DWORD error = ::GetLastError();
         point.close();
@@ -66,9 +65,9 @@ DWORD VSyncObject::waitForMultipleObjects(DWORD count, const HANDLE* objects, bo
     ThreadCancelation::CancelationPoint point(ThreadCancelation::Asynchronous);
     const Deadline deadline(timeoutMs);
     DWORD result;
-    do {
-        result = ::WaitForMultipleObjectsEx(count, objects, waitAll ? TRUE : FALSE, deadline.left(), TRUE);
-    } while (result == WAIT_IO_COMPLETION);
+    while ((result = ::WaitForMultipleObjectsEx(count, objects, waitAll ? TRUE : FALSE, deadline.left(), TRUE)) ==
+           WAIT_IO_COMPLETION)
+        ThreadCancelation::CancelationPoint::actOnInterruption();
     return result;
 }
 
@@ -77,6 +76,7 @@ void VSyncObject::sleep(DWORD milliseconds) {
     const Deadline deadline(milliseconds);
     DWORD left = deadline.left();
     while (::SleepEx(left, TRUE) == WAIT_IO_COMPLETION) {
+        ThreadCancelation::CancelationPoint::actOnInterruption();
         left = deadline.left();
         if (left == 0) break;
     }

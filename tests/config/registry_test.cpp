@@ -276,3 +276,18 @@ TEST(RegistryView, View32LandsUnderWow6432Node) {
     std::wstring value;
     EXPECT_EQ(registry::lookup(HKEY_LOCAL_MACHINE, scratch.path(), L"Marker", value, REG_SZ, registry::View64), 2u);
 }
+
+// The product's key as the monitor reads it (32-bit view, ProcessView too in
+// the 32-bit build) is the key a 64-bit process finds under Wow6432Node.
+TEST(RegistryView, ProductKeyIsTheOneA64BitProcessSeesUnderWow6432Node) {
+    const std::wstring product = L"SOFTWARE\\Quarn\\ZRT Config\\Config";
+    const std::wstring name = uniqueName().substr(9);  // without "Software\"
+    registry seen64(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Wow6432Node\\Quarn\\ZRT Config\\Config",
+                    KEY_ALL_ACCESS | KEY_WOW64_64KEY, false);
+    seen64.set(name, L"from the 64-bit view");
+    EXPECT_EQ(registry::getstr(HKEY_LOCAL_MACHINE, product, name, registry::View32), L"from the 64-bit view");
+    if (sizeof(void*) == 4) {
+        EXPECT_EQ(registry::getstr(HKEY_LOCAL_MACHINE, product, name, registry::ProcessView), L"from the 64-bit view");
+    }
+    EXPECT_EQ(::RegDeleteValueW(seen64.handle(), name.c_str()), ERROR_SUCCESS);
+}

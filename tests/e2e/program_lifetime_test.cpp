@@ -18,26 +18,30 @@ std::wstring program() {
     return L"\"" + binDir() + L"\\svcsentry.exe\"";
 }
 
+struct WindowSearch {
+    DWORD pid;
+    HWND found;
+};
+
+// An EnumWindows callback must be CALLBACK (stdcall in 32-bit code), which a
+// lambda cannot be.
+BOOL CALLBACK findMonitorWindow(HWND window, LPARAM param) {
+    auto* s = reinterpret_cast<WindowSearch*>(param);
+    DWORD owner = 0;
+    ::GetWindowThreadProcessId(window, &owner);
+    wchar_t title[64] = {};
+    ::GetWindowTextW(window, title, 64);
+    if (owner == s->pid && wcscmp(title, L"Quarn Services Monitor") == 0) {
+        s->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
 // The monitor dialog of process `pid`, or null.
 HWND monitorWindowOf(DWORD pid) {
-    struct Search {
-        DWORD pid;
-        HWND found;
-    } search{pid, nullptr};
-    ::EnumWindows(
-        [](HWND window, LPARAM param) -> BOOL {
-            auto* s = reinterpret_cast<Search*>(param);
-            DWORD owner = 0;
-            ::GetWindowThreadProcessId(window, &owner);
-            wchar_t title[64] = {};
-            ::GetWindowTextW(window, title, 64);
-            if (owner == s->pid && wcscmp(title, L"Quarn Services Monitor") == 0) {
-                s->found = window;
-                return FALSE;
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
+    WindowSearch search{pid, nullptr};
+    ::EnumWindows(&findMonitorWindow, reinterpret_cast<LPARAM>(&search));
     return search.found;
 }
 

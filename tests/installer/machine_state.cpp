@@ -94,13 +94,13 @@ long msiexec(const std::wstring& arguments) {
 }
 
 std::wstring installFolder() {
-    return knownFolder(FOLDERID_ProgramFilesX64) + L"\\Quarn\\Services Monitor";
+    return knownFolder(sizeof(void*) == 8 ? FOLDERID_ProgramFilesX64 : FOLDERID_ProgramFilesX86) + L"\\Quarn\\Services Monitor";
 }
 
 std::vector<UninstallEntry> uninstallEntries() {
     const std::wstring root = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
     std::vector<UninstallEntry> entries;
-    UniqueRegKey uninstall = openMachineKey(root, KEY_WOW64_64KEY);
+    UniqueRegKey uninstall = openMachineKey(root, kPackageView);
     if (!uninstall) return entries;
     wchar_t name[256];
     for (DWORD i = 0;; ++i) {

@@ -17,6 +17,9 @@ inline constexpr wchar_t kUpgradeCode[] = L"{32518C88-F309-41A8-BECD-EC2A58A862A
 // The product name: the uninstall entry, the shortcut and the Run value.
 inline constexpr wchar_t kProductName[] = L"Quarn Services Monitor";
 inline constexpr wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+// The registry view the package's machine values land in: the tests of each
+// build install the package of its own bitness (x64 or x86).
+inline constexpr REGSAM kPackageView = sizeof(void*) == 8 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
 
 // A package built for the tests: "current.msi", "rebuilt.msi" or "newer.msi".
 std::wstring packagePath(const std::wstring& name);
@@ -24,10 +27,11 @@ std::wstring packagePath(const std::wstring& name);
 // Runs "msiexec <arguments> /qn" and returns its exit code (-1 when it did not end).
 long msiexec(const std::wstring& arguments);
 
-// "C:\Program Files\Quarn\Services Monitor", the 64-bit program files folder's.
+// "C:\Program Files\Quarn\Services Monitor" for the x64 package, the same
+// under "C:\Program Files (x86)" for the x86 one.
 std::wstring installFolder();
 
-// The uninstall entries (64-bit view) whose DisplayName is the product name.
+// The uninstall entries (the package's view) whose DisplayName is the product name.
 struct UninstallEntry {
     std::wstring key;
     std::wstring displayVersion;
@@ -43,7 +47,7 @@ void removeEveryInstallation();
 
 // A string value under HKLM in `view`, or nothing when it is missing.
 std::optional<std::wstring> machineValue(const std::wstring& key, const std::wstring& name,
-                                         REGSAM view = KEY_WOW64_64KEY);
+                                         REGSAM view = kPackageView);
 
 // The Start menu shortcut named after the product, or empty when there is
 // none. Looks in the common Programs folder first: that is where Windows puts

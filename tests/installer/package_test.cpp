@@ -68,8 +68,9 @@ TEST_F(Package, InstallsTheProgramItsShortcutTheRunValueAndTheUninstallEntry) {
     ASSERT_EQ(install(L"current.msi"), 0);
 
     EXPECT_TRUE(fileExists(program()));
-    if (fileExists(testing_support::binDir() + L"\\quarndb.exe"))
+    if (fileExists(testing_support::binDir() + L"\\quarndb.exe")) {
         EXPECT_TRUE(fileExists(installFolder() + L"\\quarndb.exe"));
+    }
     // One version: the version resource of the installed program is the package's.
     EXPECT_EQ(fileVersion(program()), kVersion);
     EXPECT_EQ(machineValue(kRunKey, kProductName).value_or(L"(missing)"), L"\"" + program() + L"\"");
@@ -135,8 +136,9 @@ TEST_F(Package, RemovalTakesAwayWhatItAddedAndLeavesTheProductsConfigurationLogs
 
     const std::wstring quarnFolder = installFolder().substr(0, installFolder().rfind(L'\\'));
     const std::wstring before[] = {
-        keySnapshot(kRunKey, KEY_WOW64_64KEY),         keySnapshot(L"Software\\Quarn", KEY_WOW64_64KEY),
-        keySnapshot(L"SOFTWARE\\Quarn", KEY_WOW64_32KEY), folderSnapshot(quarnFolder),
+        keySnapshot(kRunKey, KEY_WOW64_64KEY),           keySnapshot(kRunKey, KEY_WOW64_32KEY),
+        keySnapshot(L"Software\\Quarn", KEY_WOW64_64KEY), keySnapshot(L"SOFTWARE\\Quarn", KEY_WOW64_32KEY),
+        folderSnapshot(quarnFolder),
         folderSnapshot(productRoot),
     };
 
@@ -150,8 +152,9 @@ TEST_F(Package, RemovalTakesAwayWhatItAddedAndLeavesTheProductsConfigurationLogs
     EXPECT_TRUE(uninstallEntries().empty());
     EXPECT_TRUE(relatedProducts().empty());
     const std::wstring after[] = {
-        keySnapshot(kRunKey, KEY_WOW64_64KEY),         keySnapshot(L"Software\\Quarn", KEY_WOW64_64KEY),
-        keySnapshot(L"SOFTWARE\\Quarn", KEY_WOW64_32KEY), folderSnapshot(quarnFolder),
+        keySnapshot(kRunKey, KEY_WOW64_64KEY),           keySnapshot(kRunKey, KEY_WOW64_32KEY),
+        keySnapshot(L"Software\\Quarn", KEY_WOW64_64KEY), keySnapshot(L"SOFTWARE\\Quarn", KEY_WOW64_32KEY),
+        folderSnapshot(quarnFolder),
         folderSnapshot(productRoot),
     };
     for (size_t i = 0; i < std::size(before); ++i) EXPECT_EQ(after[i], before[i]);
