@@ -21,10 +21,9 @@ constexpr DWORD kMinimumCommandTimeout = 120;
 // The DWORD `name` of the configuration key, `minimum` when absent or lower.
 DWORD timeoutSetting(const wchar_t* name, DWORD minimum, const ContextEntry& entry) {
     return runWrappedCancelable(entry, [&] {
+        // A value of another type or size counts as absent, like a missing one.
         DWORD value = minimum;
-        if (registry::lookup(HKEY_LOCAL_MACHINE, product_config::kConfigKey, name, value, registry::View32) !=
-            ERROR_SUCCESS)
-            value = minimum;
+        product_config::readDword(name, value);
         return value < minimum ? minimum : value;
     });
 }
