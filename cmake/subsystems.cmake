@@ -1,5 +1,5 @@
 # Every folder under src/ except app is one static library named quarn_<folder>,
-# built from the .cpp and .S files it holds (except main.cpp and the files of
+# built from the .cpp and .S files it holds (except the entry points *main.cpp and the files of
 # the other target processor). The subsystems call each other in
 # both directions (the error model logs, the log reads the registry), so they
 # are linked as one group that the linker rescans.
@@ -25,8 +25,9 @@ set(QUARN_SYSTEM_LIBS mariadb_client comctl32 shell32 user32 gdi32 advapi32 neta
 function(quarn_add_subsystem name)
   file(GLOB sources CONFIGURE_DEPENDS
     ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.S)
-  # main.cpp holds a program's entry point and goes into the program alone.
-  list(FILTER sources EXCLUDE REGEX "/main\\.cpp$")
+  # main.cpp (or <program>_main.cpp) holds a program's entry point and goes
+  # into the program alone.
+  list(FILTER sources EXCLUDE REGEX "[/_]main\\.cpp$")
   # A file named <stem>_x86_64.<ext> or <stem>_i686.<ext> holds code for one
   # target processor only (the structured-exception trampoline).
   foreach(processor IN ITEMS x86_64 i686)
