@@ -35,21 +35,25 @@ inline HANDLE startProgram(const std::wstring& commandLine) {
     return info.hProcess;
 }
 
+struct WindowSearch {
+    DWORD pid;
+    std::vector<HWND> found;
+};
+
+// EnumWindows' callback: a named CALLBACK function, since a lambda does not
+// have the platform's calling convention in 32-bit code.
+inline BOOL CALLBACK collectWindowOf(HWND window, LPARAM param) {
+    auto* search = reinterpret_cast<WindowSearch*>(param);
+    DWORD owner = 0;
+    ::GetWindowThreadProcessId(window, &owner);
+    if (owner == search->pid) search->found.push_back(window);
+    return TRUE;
+}
+
 // The top-level windows of process `pid`, hidden ones included.
 inline std::vector<HWND> windowsOf(DWORD pid) {
-    struct Search {
-        DWORD pid;
-        std::vector<HWND> found;
-    } search{pid, {}};
-    ::EnumWindows(
-        [](HWND window, LPARAM param) -> BOOL {
-            auto* s = reinterpret_cast<Search*>(param);
-            DWORD owner = 0;
-            ::GetWindowThreadProcessId(window, &owner);
-            if (owner == s->pid) s->found.push_back(window);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
+    WindowSearch search{pid, {}};
+    ::EnumWindows(collectWindowOf, reinterpret_cast<LPARAM>(&search));
     return search.found;
 }
 
