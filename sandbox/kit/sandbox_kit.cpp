@@ -171,6 +171,21 @@ void startAndWait(const std::wstring& name, DWORD timeoutMs) {
     if (!waitForState(name, SERVICE_RUNNING, timeoutMs)) fail("waiting for RUNNING of", name, ERROR_TIMEOUT);
 }
 
+bool crashManagementService(const std::wstring& name) {
+    const ServiceHandle manager = openManager(SC_MANAGER_CONNECT);
+    const ServiceHandle service(::OpenServiceW(manager.get(), name.c_str(),
+                                               SERVICE_QUERY_STATUS | SERVICE_USER_DEFINED_CONTROL));
+    SERVICE_STATUS_PROCESS status{};
+    if (!service || !queryEx(service.get(), status) || status.dwProcessId == 0) return false;
+    const UniqueHandle process(::OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId));
+    if (!process) return false;
+    // The service dies before it answers: ControlService fails (109 under Wine).
+    SERVICE_STATUS ignored{};
+    ::ControlService(service.get(), 200, &ignored);
+    return ::WaitForSingleObject(process.get(), 10000) == WAIT_OBJECT_0 &&
+           waitState(service.get(), SERVICE_STOPPED, 5000);
+}
+
 ScopedService::ScopedService(std::wstring name, const std::wstring& display, const std::wstring& commandLineArgs,
                              const std::vector<std::wstring>& dependencies, DWORD startType)
     : name_(std::move(name)) {

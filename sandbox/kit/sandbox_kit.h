@@ -47,6 +47,13 @@ void setArguments(const std::wstring& name, const std::wstring& commandLineArgs)
 // Starts the service and waits until it runs; throws when it does not.
 void startAndWait(const std::wstring& name, DWORD timeoutMs = 5000);
 
+// Makes the sandbox's management service (quarnsrv, its control 200) die as a
+// crashed service does: every pipe connection breaks unanswered and its
+// process ends at once, while the service manager learns that it stopped
+// (with a service-specific exit code), so it can be started again, under
+// Wine too. True once the process has ended and the service shows stopped.
+bool crashManagementService(const std::wstring& name = L"quarnsrv");
+
 // A testsvc service that exists for the lifetime of the object: created in
 // the constructor, stopped and deleted in the destructor.
 class ScopedService {

@@ -19,6 +19,12 @@
 // by changing the value. A missing value, an unknown method or a malformed
 // request is answered with the error marker and a text naming it.
 //
+// The user-defined control 200 (kControlCrash) makes the service die as a
+// crashed one does, but so that the service manager still learns it stopped
+// (under Wine a service process ended from outside stays "running" for good):
+// it reports SERVICE_STOPPED with the service-specific exit code 9 and ends
+// its own process at once, so every pipe connection breaks unanswered.
+//
 //   quarnsrv.exe                     run as the service (from the service manager)
 //   quarnsrv.exe --console [--pipe=NAME]
 //                                    serve the pipe as an ordinary process until
@@ -217,7 +223,18 @@ void report(DWORD state) {
     ::SetServiceStatus(g_statusHandle, &status);
 }
 
+constexpr DWORD kControlCrash = 200;
+
 DWORD WINAPI handler(DWORD control, DWORD, void*, void*) {
+    if (control == kControlCrash) {
+        SERVICE_STATUS status{};
+        status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+        status.dwCurrentState = SERVICE_STOPPED;
+        status.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
+        status.dwServiceSpecificExitCode = 9;
+        ::SetServiceStatus(g_statusHandle, &status);
+        ::TerminateProcess(::GetCurrentProcess(), 9);
+    }
     if (control == SERVICE_CONTROL_STOP) {
         report(SERVICE_STOP_PENDING);
         ::SetEvent(g_stopEvent);
