@@ -6,6 +6,7 @@
 #include "diagnostics/win32.h"
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace sandboxkit {
@@ -44,6 +45,20 @@ void setStartType(const std::wstring& name, DWORD startType);
 // Makes the service run testsvc.exe with `commandLineArgs` (from its next
 // start on).
 void setArguments(const std::wstring& name, const std::wstring& commandLineArgs);
+// The arguments of test service `name` for a scope: set when made, cleared
+// again at the end of the scope.
+class ScopedArguments {
+public:
+    ScopedArguments(std::wstring name, const std::wstring& commandLineArgs) : name_(std::move(name)) {
+        setArguments(name_, commandLineArgs);
+    }
+    ~ScopedArguments() { setArguments(name_, L""); }
+    ScopedArguments(const ScopedArguments&) = delete;
+    ScopedArguments& operator=(const ScopedArguments&) = delete;
+
+private:
+    std::wstring name_;
+};
 // Starts the service and waits until it runs; throws when it does not.
 void startAndWait(const std::wstring& name, DWORD timeoutMs = 5000);
 

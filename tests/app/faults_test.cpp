@@ -266,10 +266,7 @@ TEST(CommandFaults, SlowSilentDatabaseServerBlocksForTheConnectionTimeOut) {
 // raises its check point for a while and then fails.
 TEST(CommandFaults, SlowWebServerPendingThenFailingEndsWithTheBoxBeforeSitectl) {
     WebsiteSandbox sandbox(SERVICE_RUNNING, SERVICE_STOPPED);
-    struct Pending {
-        Pending() { sandboxkit::setArguments(kWebServer, L"--start-delay=4000 --checkpoints=8 --fail-start=1067"); }
-        ~Pending() { sandboxkit::setArguments(kWebServer, L""); }
-    } pending;
+    const sandboxkit::ScopedArguments pending(kWebServer, L"--start-delay=4000 --checkpoints=8 --fail-start=1067");
     OpenMonitor monitor;
     const auto boxes = run(monitor, IDC_START_WEBSITE);
     ASSERT_EQ(boxes.size(), 1u);

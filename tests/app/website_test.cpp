@@ -72,10 +72,7 @@ TEST(WebsiteCommands, FailingUtilityIsShownAfterTheManagementServiceStoppedAgain
 
 TEST(WebsiteCommands, WebServerThatFailsToStartStopsTheCommandBeforeTheUtility) {
     WebsiteSandbox sandbox(SERVICE_RUNNING, SERVICE_STOPPED);
-    struct FailingStarts {
-        FailingStarts() { sandboxkit::setArguments(kWebServer, L"--fail-start=1064"); }
-        ~FailingStarts() { sandboxkit::setArguments(kWebServer, L""); }
-    } failing;
+    const sandboxkit::ScopedArguments failing(kWebServer, L"--fail-start=1064");
     OpenMonitor monitor;
     const auto boxes = run(monitor, IDC_START_WEBSITE);
 
