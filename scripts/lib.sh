@@ -143,7 +143,9 @@ ensure_deps() {
   QUARN_MARIADB_ROOT=$("$ROOT/scripts/deps" --path)
   if [ ! -f "$QUARN_MARIADB_ROOT/.complete" ]; then
     log "building the MariaDB client library (once per version)"
-    "$ROOT/scripts/deps" >/dev/null
+    # The version is settled once the source lists are there: take the
+    # folder the build names.
+    QUARN_MARIADB_ROOT=$("$ROOT/scripts/deps")
   fi
 }
 
