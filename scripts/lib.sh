@@ -11,15 +11,36 @@ BUILD32_DIR=${BUILD32_DIR:-$ROOT/build32}
 
 log() { printf '[%s] %s\n' "$(basename "$0")" "$*" >&2; }
 
+# duration SECONDS: "4 m 12 s" or "35 s".
+duration() {
+  if [ "$1" -ge 60 ]; then echo "$(($1 / 60)) m $(($1 % 60)) s"; else echo "$1 s"; fi
+}
+
+# phase TEXT COMMAND...: runs the command and logs TEXT with the time it took,
+# so a first run that installs and builds for minutes says what it is doing.
+phase() {
+  local text=$1 start=$SECONDS status=0
+  shift
+  log "$text ..."
+  "$@" || status=$?
+  if [ "$status" = 0 ]; then log "$text: done in $(duration $((SECONDS - start)))"
+  else log "$text: failed after $(duration $((SECONDS - start)))"; fi
+  return "$status"
+}
+
 PACKAGES=(cmake ninja-build mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth xdotool imagemagick
   googletest python3)
 # The installer package (scripts/package) and its tests.
 PACKAGES+=(wixl)
 # The ADO providers' tests reach a SQLite file through Wine's MSDASQL and ODBC.
 PACKAGES+=(unixodbc libsqliteodbc)
-# The 32-bit build: its compiler, and (below) Wine's 32-bit half that runs it
-# under WOW64.
+# The 32-bit build: its compiler.
 PACKAGES+=(g++-mingw-w64-i686-posix)
+# Only the 32-bit suite needs these: Wine's 32-bit half, which runs the
+# 32-bit programs under WOW64, and then (optional: the ADO test skips
+# without them) the i386 ODBC pieces that a 32-bit Wine process loads.
+PACKAGES32=(wine32:i386)
+PACKAGES32_OPTIONAL=(libodbc2:i386 libsqliteodbc:i386)
 
 # Whether the kernel runs 32-bit x86 programs, which Debian's Wine needs for
 # every 32-bit Windows program (its 32-bit loader is a 32-bit Linux program).
@@ -39,33 +60,142 @@ can_run_32bit() {
   fi
   [ "$CAN_RUN_32BIT" = 1 ]
 }
-if can_run_32bit; then PACKAGES+=(wine32:i386); fi
+
+# as_root COMMAND...: as root, or through sudo for an ordinary user. apt asks
+# nothing (sudo drops the variable unless it is passed like this).
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then env DEBIAN_FRONTEND=noninteractive "$@"
+  else sudo env DEBIAN_FRONTEND=noninteractive "$@"; fi
+}
+
+is_installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+
+# apt_update: refreshes the package lists once. A list that fails in part
+# (a mirror in sync, one architecture's index out of step with another's) is
+# only a warning: the lists apt has may hold all the run needs, and the
+# install that follows says so if they do not.
+APT_UPDATED=0
+apt_update() {
+  [ "$APT_UPDATED" = 1 ] && return 0
+  local out
+  if ! out=$(as_root apt-get update -qq 2>&1); then
+    log "warning: apt-get update failed in part; going on with the package lists it has:"
+    printf '%s\n' "$out" | grep -E '^(E|W|Err):' | sed 's/^/    /' >&2
+  fi
+  APT_UPDATED=1
+}
+
+# apt_install PACKAGE...: installs them. On failure APT_ERROR holds apt's own
+# explanation (the unmet dependencies and its error lines).
+APT_ERROR=""
+apt_install() {
+  local out
+  if out=$(as_root apt-get install -y -qq --no-install-recommends "$@" 2>&1); then return 0; fi
+  APT_ERROR=$(printf '%s\n' "$out" | sed -n '/unmet dependencies/,$p;/^E:/p' | awk '!seen[$0]++' | head -20)
+  [ -n "$APT_ERROR" ] || APT_ERROR=$(printf '%s\n' "$out" | tail -5)
+  return 1
+}
+
+# apt_reason: apt's last error line, for one-line summaries.
+apt_reason() { printf '%s\n' "$APT_ERROR" | grep '^E:' | tail -1 | sed 's/^E: //'; }
+
+# Why the 32-bit suite cannot run on this machine; empty when it can. Set by
+# install_missing (with apt's reason when wine32 would not install) and
+# found out afresh where it did not run.
+SUITE32_MISSING=${SUITE32_MISSING:-}
+suite32_missing() {
+  if [ -z "$SUITE32_MISSING" ]; then
+    if ! can_run_32bit; then
+      SUITE32_MISSING="this kernel does not run 32-bit programs (IA-32 emulation off)"
+    elif ! is_installed wine32:i386; then
+      SUITE32_MISSING="wine32:i386 is not installed"
+    fi
+  fi
+  printf '%s' "$SUITE32_MISSING"
+}
+suite32_runs() { [ -z "$(suite32_missing)" ]; }
 
 install_missing() {
-  if ! can_run_32bit && dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed"; then
+  if ! can_run_32bit && is_installed wine32:i386; then
     log "wine32:i386 is installed, but this kernel does not run 32-bit programs: every wine command fails."
     log "Remove it (apt-get remove wine32:i386) or turn IA-32 emulation on (ia32_emulation=on)."
     return 1
   fi
-  local missing=()
-  for p in "${PACKAGES[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-  done
+  install_packages "${PACKAGES[@]}" || return 1
+  install_32bit_suite
+  if [ -n "$SUITE32_MISSING" ] && [ "${QUARN_REQUIRE_32BIT:-0}" = 1 ]; then
+    log "QUARN_REQUIRE_32BIT=1, but the 32-bit suite cannot run: $SUITE32_MISSING"
+    return 1
+  fi
+}
+
+# install_packages PACKAGE...: installs those missing; fails naming each one
+# that apt cannot install, with apt's own error.
+install_packages() {
+  local missing=() p
+  for p in "$@"; do is_installed "$p" || missing+=("$p"); done
   if [ ${#missing[@]} -gt 0 ]; then
     log "installing: ${missing[*]}"
-    local sudo=""
-    [ "$(id -u)" -ne 0 ] && sudo=sudo
-    case " ${missing[*]}" in
-      *:i386*)
-        if ! dpkg --print-foreign-architectures | grep -qx i386; then
-          log "adding the i386 architecture"
-          $sudo dpkg --add-architecture i386
+    apt_update
+    if ! apt_install "${missing[@]}"; then
+      # Name the packages that cannot be had, one by one, with apt's words;
+      # the others get installed.
+      local failed=()
+      for p in "${missing[@]}"; do
+        is_installed "$p" && continue
+        if ! apt_install "$p"; then
+          failed+=("$p")
+          log "cannot install $p:"
+          printf '%s\n' "$APT_ERROR" | sed 's/^/    /' >&2
         fi
-        ;;
-    esac
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+      done
+      if [ ${#failed[@]} -gt 0 ]; then
+        log "the run needs ${failed[*]}, which apt cannot install"
+        return 1
+      fi
+    fi
   fi
+}
+
+# What only the 32-bit suite needs. Nothing here fails the run: where wine32
+# cannot be installed, SUITE32_MISSING says why, and an i386 architecture
+# added for it is taken away again when nothing of it got installed.
+install_32bit_suite() {
+  SUITE32_MISSING=""
+  if ! can_run_32bit; then
+    SUITE32_MISSING="this kernel does not run 32-bit programs (IA-32 emulation off)"
+    return 0
+  fi
+  local missing=() p added=0
+  for p in "${PACKAGES32[@]}" "${PACKAGES32_OPTIONAL[@]}"; do is_installed "$p" || missing+=("$p"); done
+  [ ${#missing[@]} -gt 0 ] || return 0
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    log "adding the i386 architecture for the 32-bit suite"
+    as_root dpkg --add-architecture i386
+    added=1
+    APT_UPDATED=0
+  fi
+  log "installing for the 32-bit suite: ${missing[*]}"
+  apt_update
+  for p in "${PACKAGES32[@]}"; do
+    is_installed "$p" && continue
+    if ! apt_install "$p"; then
+      SUITE32_MISSING="$p cannot be installed ($(apt_reason))"
+      log "the 32-bit suite will not run: $SUITE32_MISSING; apt said:"
+      printf '%s\n' "$APT_ERROR" | sed 's/^/    /' >&2
+      break
+    fi
+  done
+  if [ -z "$SUITE32_MISSING" ]; then
+    for p in "${PACKAGES32_OPTIONAL[@]}"; do
+      is_installed "$p" || apt_install "$p" || log "warning: $p cannot be installed ($(apt_reason)); the 32-bit ADO test will skip"
+    done
+  fi
+  if [ "$added" = 1 ] && ! dpkg-query -W -f='${Architecture} ${Status}\n' 2>/dev/null | grep -q '^i386 .* installed$'; then
+    log "removing the i386 architecture again: nothing of it got installed"
+    as_root dpkg --remove-architecture i386
+  fi
+  export SUITE32_MISSING
 }
 
 # build_all [cmake --build arguments]: the 64-bit build in BUILD_DIR.
@@ -142,10 +272,12 @@ stop_environment() {
 ensure_deps() {
   QUARN_MARIADB_ROOT=$("$ROOT/scripts/deps" --path)
   if [ ! -f "$QUARN_MARIADB_ROOT/.complete" ]; then
-    log "building the MariaDB client library (once per version)"
+    log "building the MariaDB client library for ${QUARN_TARGET:-x86_64} (once per version)"
+    local start=$SECONDS
     # The version is settled once the source lists are there: take the
     # folder the build names.
     QUARN_MARIADB_ROOT=$("$ROOT/scripts/deps")
+    log "MariaDB client $(cut -d' ' -f1 "$QUARN_MARIADB_ROOT/.complete" | sed 's/^[0-9]*://') built in $(duration $((SECONDS - start)))"
   fi
 }
 
@@ -168,16 +300,13 @@ db_client() { mariadb --no-defaults --socket="$DB_SOCKET" -uroot "$@"; }
 db_ping() { mariadb-admin --no-defaults --socket="$DB_SOCKET" -uroot ping >/dev/null 2>&1; }
 
 start_database() {
-  local missing=()
-  for p in "${DB_PACKAGES[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep "install ok installed" >/dev/null || missing+=("$p")
-  done
-  if [ ${#missing[@]} -gt 0 ]; then
-    local saved=("${PACKAGES[@]}")
-    PACKAGES=("${missing[@]}")
-    install_missing
-    PACKAGES=("${saved[@]}")
-  fi
+  install_packages "${DB_PACKAGES[@]}" || return 1
+  # Debian puts the server in /usr/sbin, which an ordinary user's PATH lacks.
+  local mariadbd
+  mariadbd=$(PATH=$PATH:/usr/sbin:/usr/local/sbin command -v mariadbd) || {
+    log "no mariadbd found (package mariadb-server)"
+    return 1
+  }
   DB_DIR=$(mktemp -d /tmp/quarn-mariadb.XXXXXX)
   DB_SOCKET=$DB_DIR/mariadbd.sock
   DB_PASSWORD=pw-$RANDOM$RANDOM
@@ -192,7 +321,7 @@ start_database() {
   local attempt _
   for attempt in 1 2 3; do
     DB_PORT=$(free_port)
-    mariadbd --no-defaults --user="$me" --datadir="$DB_DIR/data" --socket="$DB_SOCKET" --port="$DB_PORT" \
+    "$mariadbd" --no-defaults --user="$me" --datadir="$DB_DIR/data" --socket="$DB_SOCKET" --port="$DB_PORT" \
       --bind-address=127.0.0.1 --skip-name-resolve --pid-file="$DB_DIR/mariadbd.pid" \
       --log-error="$DB_DIR/error.log" --innodb-buffer-pool-size=32M >/dev/null 2>&1 &
     DB_PID=$!

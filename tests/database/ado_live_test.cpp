@@ -20,9 +20,18 @@ namespace {
 using WineFileName = char* (*)(const wchar_t*);
 using WineDosName = wchar_t* (*)(const char*);
 
+// Debian's SQLite ODBC driver of this process's own architecture: unixODBC
+// loads it into the Wine process, so a 32-bit test needs the i386 package.
+#ifdef _WIN64
+constexpr const char* kSqliteDriver = "/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so";
+#else
+constexpr const char* kSqliteDriver = "/usr/lib/i386-linux-gnu/odbc/libsqlite3odbc.so";
+#endif
+
 // A data source "QuarnAdoTest" for a SQLite file in a scratch folder,
 // written to the odbc.ini that ODBCINI names. Empty `dataSource` when this
-// is no Wine with ODBCINI set.
+// is no Wine with ODBCINI set, or the driver is not installed; `missing`
+// then says why.
 class SqliteDataSource {
 public:
     SqliteDataSource() {
@@ -32,14 +41,24 @@ public:
         auto dosName =
             reinterpret_cast<WineDosName>(reinterpret_cast<void*>(::GetProcAddress(kernel, "wine_get_dos_file_name")));
         wchar_t ini[MAX_PATH] = {};
-        if (!unixName || !dosName || ::GetEnvironmentVariableW(L"ODBCINI", ini, MAX_PATH) == 0) return;
+        if (!unixName || !dosName || ::GetEnvironmentVariableW(L"ODBCINI", ini, MAX_PATH) == 0) {
+            missing = "no ODBCINI in the environment (scripts/lib.sh sets it)";
+            return;
+        }
+        if (wchar_t* driver = dosName(kSqliteDriver)) {
+            const bool present = ::GetFileAttributesW(driver) != INVALID_FILE_ATTRIBUTES;
+            ::HeapFree(::GetProcessHeap(), 0, driver);
+            if (!present) {
+                missing = std::string("the SQLite ODBC driver of this architecture is not installed: ") + kSqliteDriver;
+                return;
+            }
+        }
         file = scratch.path() + L"\\quarn.sqlite";
         char* unixFile = unixName(file.c_str());
         wchar_t* iniDos = dosName(cstr(ini).c_str());
         if (!unixFile || !iniDos) return;
         std::ofstream out(iniDos, std::ios::trunc);
-        out << "[QuarnAdoTest]\nDriver = /usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so\nDatabase = " << unixFile
-            << "\n";
+        out << "[QuarnAdoTest]\nDriver = " << kSqliteDriver << "\nDatabase = " << unixFile << "\n";
         ::HeapFree(::GetProcessHeap(), 0, unixFile);
         ::HeapFree(::GetProcessHeap(), 0, iniDos);
         if (out.good()) dataSource = L"Provider=MSDASQL;Data Source=QuarnAdoTest";
@@ -48,6 +67,7 @@ public:
     testing_support::ScratchDir scratch;
     std::wstring file;
     std::wstring dataSource;
+    std::string missing;
 };
 
 // A Jet provider (so plain-apostrophe rewriting, which SQLite takes) whose
@@ -88,7 +108,7 @@ TEST(AdoLive, ConnectionIsCreatedWithItsModeAndReportsTheTimeoutStep) {
 
 TEST(AdoLive, StatementsRunInSqliteThroughMsdasql) {
     SqliteDataSource source;
-    if (source.dataSource.empty()) GTEST_SKIP() << "no ODBCINI in the environment (scripts/lib.sh sets it)";
+    if (source.dataSource.empty()) GTEST_SKIP() << source.missing;
     SqliteProvider provider(source.dataSource);
     testing_support::ScratchDir work;
     JetDatabaseProvider::setWorkDirectory(work.path());
