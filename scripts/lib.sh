@@ -78,7 +78,7 @@ APT_UPDATED=0
 apt_update() {
   [ "$APT_UPDATED" = 1 ] && return 0
   local out
-  if ! out=$(as_root apt-get update -qq 2>&1); then
+  if ! out=$(as_root apt-get -o DPkg::Lock::Timeout=600 update -qq 2>&1); then
     log "warning: apt-get update failed in part; going on with the package lists it has:"
     printf '%s\n' "$out" | grep -E '^(E|W|Err):' | sed 's/^/    /' >&2
   fi
@@ -90,7 +90,7 @@ apt_update() {
 APT_ERROR=""
 apt_install() {
   local out
-  if out=$(as_root apt-get install -y -qq --no-install-recommends "$@" 2>&1); then return 0; fi
+  if out=$(as_root apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "$@" 2>&1); then return 0; fi
   APT_ERROR=$(printf '%s\n' "$out" | sed -n '/unmet dependencies/,$p;/^E:/p' | awk '!seen[$0]++' | head -20)
   [ -n "$APT_ERROR" ] || APT_ERROR=$(printf '%s\n' "$out" | tail -5)
   return 1

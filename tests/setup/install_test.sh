@@ -126,8 +126,8 @@ finish_case
 # 7. An ordinary user with sudo: apt runs through sudo, non-interactively.
 CASE_UID=1000 run_case "a user with sudo installs through sudo, asking nothing"
 check "exit 0" [ "$RC" = 0 ]
-check "apt-get runs through sudo" grep -q "^sudo env DEBIAN_FRONTEND=noninteractive apt-get install" "$STATE/calls"
-check "with DEBIAN_FRONTEND kept" bash -c "! grep '^apt-get install' '$STATE/calls' | grep -v 'DEBIAN_FRONTEND=noninteractive'"
+check "apt-get runs through sudo" grep -q "^sudo env DEBIAN_FRONTEND=noninteractive apt-get .*install" "$STATE/calls"
+check "with DEBIAN_FRONTEND kept" bash -c "! grep '^apt-get .*install' '$STATE/calls' | grep -v 'DEBIAN_FRONTEND=noninteractive'"
 check "dpkg's architecture change through sudo too" grep -q "^sudo env DEBIAN_FRONTEND=noninteractive dpkg --add-architecture i386" "$STATE/calls"
 finish_case
 
