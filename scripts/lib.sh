@@ -68,7 +68,9 @@ as_root() {
   else sudo env DEBIAN_FRONTEND=noninteractive "$@"; fi
 }
 
-is_installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+# (grep reads to the end here: with pipefail, a grep -q that stops at the
+# first match turns the writer's SIGPIPE into a failed pipeline.)
+is_installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep "install ok installed" >/dev/null; }
 
 # apt_update: refreshes the package lists once. A list that fails in part
 # (a mirror in sync, one architecture's index out of step with another's) is
@@ -169,7 +171,7 @@ install_32bit_suite() {
   local missing=() p added=0
   for p in "${PACKAGES32[@]}" "${PACKAGES32_OPTIONAL[@]}"; do is_installed "$p" || missing+=("$p"); done
   [ ${#missing[@]} -gt 0 ] || return 0
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  if ! dpkg --print-foreign-architectures | grep -x i386 >/dev/null; then
     log "adding the i386 architecture for the 32-bit suite"
     as_root dpkg --add-architecture i386
     added=1
@@ -191,7 +193,7 @@ install_32bit_suite() {
       is_installed "$p" || apt_install "$p" || log "warning: $p cannot be installed ($(apt_reason)); the 32-bit ADO test will skip"
     done
   fi
-  if [ "$added" = 1 ] && ! dpkg-query -W -f='${Architecture} ${Status}\n' 2>/dev/null | grep -q '^i386 .* installed$'; then
+  if [ "$added" = 1 ] && ! dpkg-query -W -f='${Architecture} ${Status}\n' 2>/dev/null | grep '^i386 .* installed$' >/dev/null; then
     log "removing the i386 architecture again: nothing of it got installed"
     as_root dpkg --remove-architecture i386
   fi
@@ -277,7 +279,7 @@ ensure_deps() {
     # The version is settled once the source lists are there: take the
     # folder the build names.
     QUARN_MARIADB_ROOT=$("$ROOT/scripts/deps")
-    log "MariaDB client $(cut -d' ' -f1 "$QUARN_MARIADB_ROOT/.complete" | sed 's/^[0-9]*://') built in $(duration $((SECONDS - start)))"
+    log "MariaDB client $(cut -d' ' -f1 "$QUARN_MARIADB_ROOT/.complete" | sed 's/^[0-9]*://') for ${QUARN_TARGET:-x86_64} ready in $(duration $((SECONDS - start)))"
   fi
 }
 
