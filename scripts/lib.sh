@@ -176,6 +176,9 @@ install_32bit_suite() {
     as_root dpkg --add-architecture i386
     added=1
     APT_UPDATED=0
+    # A run stopped in the middle leaves the list as it found it too (dpkg
+    # refuses, harmlessly, once something i386 is installed).
+    trap 'as_root dpkg --remove-architecture i386 2>/dev/null; exit 130' INT TERM
   fi
   log "installing for the 32-bit suite: ${missing[*]}"
   apt_update
@@ -197,6 +200,7 @@ install_32bit_suite() {
     log "removing the i386 architecture again: nothing of it got installed"
     as_root dpkg --remove-architecture i386
   fi
+  if [ "$added" = 1 ]; then trap - INT TERM; fi
   export SUITE32_MISSING
 }
 
