@@ -169,11 +169,26 @@ TEST_F(RunningMonitor, UpgradeEndsEveryOldMonitorAndStartsTheNewVersionAgain) {
     EXPECT_FALSE(keyExists(HKEY_CURRENT_USER, kRestartRequestKey)) << "the restart request was left behind";
 }
 
-TEST_F(RunningMonitor, UpgradeWithoutARunningMonitorStartsNone) {
+TEST_F(RunningMonitor, UpgradeWithoutARunningMonitorStartsNoneNotEvenForARequestOfAnotherSession) {
     ASSERT_EQ(install(L"current.msi"), 0);
+    // What an upgrade that failed in another of this user's sessions leaves.
+    DWORD session = 0;
+    ::ProcessIdToSessionId(::GetCurrentProcessId(), &session);
+    const DWORD otherSession = session + 1;
+    HKEY request = nullptr;
+    ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, kRestartRequestKey, 0, nullptr, REG_OPTION_VOLATILE,
+                                KEY_SET_VALUE, nullptr, &request, nullptr),
+              ERROR_SUCCESS);
+    ::RegSetValueExW(request, L"Session", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&otherSession),
+                     sizeof(otherSession));
+    ::RegCloseKey(request);
+
     ASSERT_EQ(install(L"newer.msi"), 0);
-    ::Sleep(3000);
+    // The short-lived process that would start a monitor ends at once.
+    EXPECT_TRUE(waitUntil([] { return monitorProcesses().empty(); }, 10000));
+    ::Sleep(2000);
     EXPECT_TRUE(monitorProcesses().empty());
+    EXPECT_FALSE(keyExists(HKEY_CURRENT_USER, kRestartRequestKey));
 }
 
 TEST_F(RunningMonitor, BusyMonitorEndsOnlyAfterItsServiceCommand) {
