@@ -95,8 +95,8 @@ protected:
 
     // Starts the installed monitor the way a logon does and waits for its
     // dialog and its icon.
-    StartedMonitor& startMonitor() {
-        const std::optional<std::wstring> logonCommand = machineValue(kRunKey, kProductName);
+    StartedMonitor& startMonitor(REGSAM view = kPackageView) {
+        const std::optional<std::wstring> logonCommand = machineValue(kRunKey, kProductName, view);
         EXPECT_TRUE(logonCommand);
         StartedMonitor& monitor = monitors_.emplace_back();
         monitor.process.reset(startProcess(logonCommand.value_or(L"\"" + program() + L"\"")));
@@ -236,10 +236,12 @@ TEST_F(RunningMonitor, PackagesOfTheTwoArchitecturesReplaceEachOther) {
         const wchar_t* second;
         std::wstring removedFolder;
         std::wstring installedFolder;
+        REGSAM installedView;
     };
+    const REGSAM otherView = kPackageView == KEY_WOW64_64KEY ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
     const Step steps[] = {
-        {L"current.msi", L"newer-other-arch.msi", installFolder(), otherArchInstallFolder()},
-        {L"current-other-arch.msi", L"newer.msi", otherArchInstallFolder(), installFolder()},
+        {L"current.msi", L"newer-other-arch.msi", installFolder(), otherArchInstallFolder(), otherView},
+        {L"current-other-arch.msi", L"newer.msi", otherArchInstallFolder(), installFolder(), kPackageView},
     };
     for (const Step& step : steps) {
         SCOPED_TRACE(std::wstring(step.first) + L" then " + step.second);
@@ -247,14 +249,31 @@ TEST_F(RunningMonitor, PackagesOfTheTwoArchitecturesReplaceEachOther) {
         ASSERT_TRUE(fileExists(step.removedFolder + L"\\svcsentry.exe"));
         const std::vector<std::wstring> before = relatedProducts();
         ASSERT_EQ(before.size(), 1u);
+        const StartedMonitor& old = startMonitor(step.installedView == otherView ? kPackageView : otherView);
 
         ASSERT_EQ(install(step.second), 0);
+        // The old monitor was closed through the old program (found in the
+        // other package's registry view) and the new one runs from the new folder.
+        expectEndedCleanly(old);
+        std::vector<MonitorProcess> running;
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                running = monitorProcesses();
+                return running.size() == 1 && monitorWindow(running[0].processId) != nullptr;
+            },
+            40000));
+        ASSERT_EQ(running.size(), 1u);
+        EXPECT_TRUE(samePath(running[0].program, step.installedFolder + L"\\svcsentry.exe")) << running[0].program;
         const std::vector<std::wstring> after = relatedProducts();
         ASSERT_EQ(after.size(), 1u);
         EXPECT_NE(after[0], before[0]);
         EXPECT_EQ(productVersion(after[0]), kNewerVersion);
         EXPECT_FALSE(fileExists(step.removedFolder)) << "the replaced package's folder stayed";
         EXPECT_TRUE(fileExists(step.installedFolder + L"\\svcsentry.exe"));
+        // Each package writes its values in its own registry view.
+        EXPECT_EQ(machineValue(kRunKey, kProductName, step.installedView).value_or(L"(missing)"),
+                  L"\"" + step.installedFolder + L"\\svcsentry.exe\"");
+        EXPECT_FALSE(machineValue(kRunKey, kProductName, step.installedView == otherView ? kPackageView : otherView));
         removeEveryInstallation();
     }
 }
