@@ -102,9 +102,15 @@ LRESULT ControlDlg::processMessage(HWND window, UINT message, WPARAM wParam, LPA
         // Only clicks and menu choices: the whole wParam must be the id.
         if (wParam > 0xFFFF) break;
         if (commandRunning_) return 0;
-        if (onCommand(static_cast<WORD>(wParam))) {
-            if (exitAfterCommand_) ::PostQuitMessage(0);
-            return 0;
+        {
+            // Also when the command leaves with an error.
+            struct QuitWhenAsked {
+                const bool& asked;
+                ~QuitWhenAsked() {
+                    if (asked) ::PostQuitMessage(0);
+                }
+            } quit{exitAfterCommand_};
+            if (onCommand(static_cast<WORD>(wParam))) return 0;
         }
         break;
     case WM_QUERYENDSESSION:
