@@ -217,6 +217,32 @@ TEST_F(RunningMonitor, BusyMonitorEndsOnlyAfterItsServiceCommand) {
     EXPECT_FALSE(fileExists(program()));
 }
 
+TEST_F(RunningMonitor, MonitorThatDoesNotEndInTimeMakesTheRemovalFailBeforeAnythingChanged) {
+    sandboxkit::ScopedService failing(sandboxkit::uniqueName(L"qif"), L"Never starting", L"--fail-start=1");
+    testing_support::PackagesSandbox packages;
+    packages.setInstalled(L"t", L"p");
+    packages.addService(L"t", L"p", failing.name(), L"Group");
+    ASSERT_EQ(install(L"current.msi"), 0);
+    const StartedMonitor& monitor = startMonitor();
+    // The last pass asks what to do about the failure, and nobody answers.
+    ASSERT_TRUE(::PostMessageW(monitor.window, WM_COMMAND, ID_TRAY_START, 0));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            HWND box = ::FindWindowW(L"#32770", L"Start Never starting");
+            DWORD owner = 0;
+            if (box) ::GetWindowThreadProcessId(box, &owner);
+            return owner == monitor.pid;
+        },
+        30000));
+
+    EXPECT_NE(msiexec(L"/x \"" + packagePath(L"current.msi") + L"\""), 0);
+
+    EXPECT_EQ(::WaitForSingleObject(monitor.process.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_TRUE(fileExists(program()));
+    EXPECT_EQ(relatedProducts().size(), 1u);
+    EXPECT_TRUE(machineValue(kRunKey, kProductName));
+}
+
 TEST_F(RunningMonitor, EndOfSessionForRestartManagerEndsTheMonitorWithoutRefusing) {
     ASSERT_EQ(install(L"current.msi"), 0);
     const StartedMonitor& monitor = startMonitor();
