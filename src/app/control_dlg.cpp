@@ -70,7 +70,12 @@ LRESULT ControlDlg::processMessage(HWND window, UINT message, WPARAM wParam, LPA
         return 0;
     }
     if (message == exitMessage()) {
-        ::PostQuitMessage(0);
+        // A message box of a running command pumps messages: the command
+        // ends first, its boxes answered by the user.
+        if (commandRunning_)
+            exitAfterCommand_ = true;
+        else
+            ::PostQuitMessage(0);
         return 0;
     }
     if (message == taskbarCreatedMessage()) {
@@ -97,8 +102,23 @@ LRESULT ControlDlg::processMessage(HWND window, UINT message, WPARAM wParam, LPA
         // Only clicks and menu choices: the whole wParam must be the id.
         if (wParam > 0xFFFF) break;
         if (commandRunning_) return 0;
-        if (onCommand(static_cast<WORD>(wParam))) return 0;
+        {
+            // Also when the command leaves with an error.
+            struct QuitWhenAsked {
+                const bool& asked;
+                ~QuitWhenAsked() {
+                    if (asked) ::PostQuitMessage(0);
+                }
+            } quit{exitAfterCommand_};
+            if (onCommand(static_cast<WORD>(wParam))) return 0;
+        }
         break;
+    case WM_QUERYENDSESSION:
+        // Nothing is refused: there is nothing to save.
+        return TRUE;
+    case WM_ENDSESSION:
+        if (wParam) endSession();
+        return 0;
     default:
         break;
     }
@@ -183,6 +203,14 @@ bool ControlDlg::onCommand(WORD id) {
     default:
         return false;
     }
+}
+
+void ControlDlg::endSession() {
+    // Once WM_ENDSESSION has been answered the process may be ended at any
+    // moment (at logoff), so the icon goes now, and the timer stops adding it.
+    ::KillTimer(handle(), kTimerId);
+    owner_->trayIcon().removeTrayIcon();
+    ::PostQuitMessage(0);
 }
 
 void ControlDlg::hide() {

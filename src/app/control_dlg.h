@@ -86,6 +86,8 @@ private:
     bool onCommand(WORD id);
     void onTrayNotify(LPARAM mouseMessage);
     void hide();
+    // The session ends or Restart Manager closes the program (WM_ENDSESSION).
+    void endSession();
     void startStop(const std::wstring& name, bool start, std::list<std::wstring>* extraNames);
     void setStatus(const std::wstring& text);
     void showBox(const std::wstring& text, const wchar_t* caption, UINT icon);
@@ -98,4 +100,6 @@ private:
     TrayApp* owner_;
     ServiceGroups* catalogue_ = nullptr;
     bool commandRunning_ = false;
+    // The exit message came while a command ran: quit once it is done.
+    bool exitAfterCommand_ = false;
 };

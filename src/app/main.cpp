@@ -3,6 +3,5 @@
 #include <cstdlib>
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-    runProgram(__argc, __wargv);
-    return 0;
+    return runProgram(__argc, __wargv);
 }

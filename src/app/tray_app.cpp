@@ -1,6 +1,7 @@
 #include "app/tray_app.h"
 
 #include "app/exit_message.h"
+#include "app/running_monitors.h"
 #include "diagnostics/log_manager.h"
 #include "diagnostics/text.h"
 #include "resource_ids.h"
@@ -45,6 +46,10 @@ int runProgram(int argc, wchar_t** argv) {
         broadcastExit();
         return 0;
     }
+    if (argc > 1) {
+        const int code = runInstallerCommand(argv[1]);
+        if (code >= 0) return code;
+    }
     bool administrator = false;
     try {
         administrator = isCurrentUserAdministrator();
@@ -58,6 +63,11 @@ int runProgram(int argc, wchar_t** argv) {
     }
     if (!administrator) return 0;
     LogManager::print(LogInfo, L"Quarn Services Monitor started");
+    // Restart Manager may close the monitor for an update of its program
+    // (WM_ENDSESSION with ENDSESSION_CLOSEAPP) and start it again afterwards,
+    // without arguments. After a crash, a hang or a reboot the logon entry
+    // starts it, so those restarts are not asked for.
+    ::RegisterApplicationRestart(nullptr, RESTART_NO_CRASH | RESTART_NO_HANG | RESTART_NO_REBOOT);
     TrayApp app;
     app.run();
     return 0;

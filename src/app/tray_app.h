@@ -31,6 +31,7 @@ private:
 };
 
 // The program entry without the process around it: `exit` as the first
-// argument broadcasts the exit message; otherwise the monitor runs for an
-// administrator. Always 0.
+// argument broadcasts the exit message; an installer command
+// (running_monitors.h) runs and gives its exit code; otherwise the monitor
+// runs for an administrator. 0 except for a failed installer command.
 int runProgram(int argc, wchar_t** argv);

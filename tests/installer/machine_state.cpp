@@ -5,9 +5,12 @@
 
 #include <msi.h>
 #include <objbase.h>
+#include <shellapi.h>
 #include <shlobj.h>
 #include <shobjidl.h>
+#include <tlhelp32.h>
 
+#include <algorithm>
 #include <cwchar>
 
 namespace installer_test {
@@ -95,6 +98,10 @@ long msiexec(const std::wstring& arguments) {
 
 std::wstring installFolder() {
     return knownFolder(sizeof(void*) == 8 ? FOLDERID_ProgramFilesX64 : FOLDERID_ProgramFilesX86) + L"\\Quarn\\Services Monitor";
+}
+
+std::wstring otherArchInstallFolder() {
+    return knownFolder(sizeof(void*) == 8 ? FOLDERID_ProgramFilesX86 : FOLDERID_ProgramFilesX64) + L"\\Quarn\\Services Monitor";
 }
 
 std::vector<UninstallEntry> uninstallEntries() {
@@ -191,6 +198,68 @@ std::wstring folderSnapshot(const std::wstring& folder) {
 
 bool fileExists(const std::wstring& path) {
     return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+}  // namespace installer_test
+
+namespace installer_test {
+
+std::wstring productVersion(const std::wstring& productCode) {
+    wchar_t version[64] = {};
+    DWORD length = 64;
+    if (::MsiGetProductInfoW(productCode.c_str(), INSTALLPROPERTY_VERSIONSTRING, version, &length) != ERROR_SUCCESS)
+        return {};
+    return version;
+}
+
+long msiexecLogged(const std::wstring& arguments, std::string& log) {
+    testing_support::ScratchDir folder;
+    const std::wstring path = folder.path() + L"\\msiexec.log";
+    const long code = msiexec(arguments + L" /l*v \"" + path + L"\"");
+    log = testing_support::readFileBytes(path);
+    log.erase(std::remove(log.begin(), log.end(), '\0'), log.end());
+    return code;
+}
+
+std::vector<std::string> startedActions(const std::string& log) {
+    std::vector<std::string> actions;
+    const std::string marker = "Action start ";
+    for (size_t at = log.find(marker); at != std::string::npos; at = log.find(marker, at + 1)) {
+        // "Action start 5:41:06: LaunchConditions."
+        const size_t name = log.find(": ", at + marker.size());
+        const size_t end = log.find_first_of(".\r\n", name == std::string::npos ? at : name + 2);
+        if (name == std::string::npos || end == std::string::npos) break;
+        actions.push_back(log.substr(name + 2, end - name - 2));
+    }
+    return actions;
+}
+
+std::vector<MonitorProcess> monitorProcesses() {
+    std::vector<MonitorProcess> found;
+    UniqueFileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return found;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
+        if (_wcsicmp(entry.szExeFile, L"svcsentry.exe") != 0) continue;
+        MonitorProcess monitor{entry.th32ProcessID, L""};
+        UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
+        wchar_t path[MAX_PATH] = {};
+        DWORD length = MAX_PATH;
+        if (process && ::QueryFullProcessImageNameW(process.get(), 0, path, &length)) monitor.program = path;
+        found.push_back(monitor);
+    }
+    return found;
+}
+
+bool trayIconPresent(HWND window) {
+    NOTIFYICONDATAW data{};
+    data.cbSize = sizeof(data);
+    data.hWnd = window;
+    data.uID = 1;
+    // Changing nothing succeeds only for an icon the notification area holds.
+    data.uFlags = 0;
+    return ::Shell_NotifyIconW(NIM_MODIFY, &data) != FALSE;
 }
 
 }  // namespace installer_test

@@ -31,6 +31,10 @@ long msiexec(const std::wstring& arguments);
 // under "C:\Program Files (x86)" for the x86 one.
 std::wstring installFolder();
 
+// The same folder under the other program files folder: where the package of
+// the other architecture installs.
+std::wstring otherArchInstallFolder();
+
 // The uninstall entries (the package's view) whose DisplayName is the product name.
 struct UninstallEntry {
     std::wstring key;
@@ -67,5 +71,28 @@ std::wstring keySnapshot(const std::wstring& key, REGSAM view);
 std::wstring folderSnapshot(const std::wstring& folder);
 
 bool fileExists(const std::wstring& path);
+
+// A product's version as Windows Installer records it ("major.minor.patch"),
+// empty when it is not installed.
+std::wstring productVersion(const std::wstring& productCode);
+
+// Runs "msiexec <arguments> /qn" with a verbose log and returns its exit code;
+// `log` receives the log's text (its UTF-16 or ANSI bytes with the zero
+// bytes taken out).
+long msiexecLogged(const std::wstring& arguments, std::string& log);
+// The standard and custom actions a log shows started, in order.
+std::vector<std::string> startedActions(const std::string& log);
+
+// A running svcsentry.exe process and its program file.
+struct MonitorProcess {
+    DWORD processId = 0;
+    std::wstring program;
+};
+std::vector<MonitorProcess> monitorProcesses();
+
+// True while the notification area holds the icon that the monitor's dialog
+// `window` added (the icon id is the monitor's, 1). The window may be gone:
+// an icon of a process that ended without removing it stays behind.
+bool trayIconPresent(HWND window);
 
 }  // namespace installer_test
