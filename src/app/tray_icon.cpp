@@ -52,7 +52,10 @@ bool TrayIcon::addTrayIcon() {
     data.uCallbackMessage = kTrayCallbackMessage;
     data.hIcon = loadSmallIcon(IDI_TRAY_STARTED);
     data.dwInfoFlags = NIIF_INFO;
-    if (!::Shell_NotifyIconW(NIM_ADD, &data)) return false;
+    // "TaskbarCreated" also arrives while the icon still exists (some DPI and
+    // theme changes, or any process's broadcast): NIM_ADD then fails, and
+    // the icon that is there is taken over with NIM_MODIFY.
+    if (!::Shell_NotifyIconW(NIM_ADD, &data) && !::Shell_NotifyIconW(NIM_MODIFY, &data)) return false;
     iconAdded = true;
     return true;
 }

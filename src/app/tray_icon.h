@@ -26,7 +26,8 @@ public:
     void setWindow(HWND window) { window_ = window; }
     HWND window() const { return window_; }
 
-    // Adds the icon unless it has been added already. False when the
+    // Adds the icon unless it has been added already; an icon of this window
+    // and id that is there already is taken over. False when the
     // notification area refused it (the next update tries again).
     bool addTrayIcon();
     // The notification area was re-created and has lost the icon: adds it

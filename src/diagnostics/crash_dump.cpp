@@ -7,6 +7,7 @@
 #include "diagnostics/product_config.h"
 #include "diagnostics/se_translator.h"
 #include "diagnostics/standard_wrapping.h"
+#include "diagnostics/text.h"
 #include "files/directory.h"
 #include "files/file.h"
 #include "files/file_finder.h"
@@ -18,7 +19,9 @@
 #include <dbghelp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cwchar>
+#include <mutex>
 #include <vector>
 
 namespace {
@@ -33,9 +36,46 @@ std::wstring programPath() {
     return path;
 }
 
+LPTOP_LEVEL_EXCEPTION_FILTER previousFilter = nullptr;
+
+// A fault that no handler takes ends the process: the last chance to leave
+// a dump and a line in the logs. The first thread to get here writes them,
+// asks the filter installed before this one (the C run time's, which may
+// hand the fault to a signal handler that goes on), and otherwise ends the
+// process with the fault's code; the program's own dump takes the place of
+// the system's debugger or error report. A thread that faults meanwhile
+// waits for that end.
+LONG WINAPI lastChanceFilter(EXCEPTION_POINTERS* pointers) {
+    static std::atomic<bool> entered{false};
+    if (entered.exchange(true)) {
+        ::Sleep(INFINITE);
+        return EXCEPTION_CONTINUE_SEARCH;
+    }
+    if (pointers && pointers->ExceptionRecord) {
+        try {
+            const EXCEPTION_RECORD& record = *pointers->ExceptionRecord;
+            LogManager::print(LogCrash, L"Unhandled structured exception 0x%08lx at %p in thread %lu: the process ends",
+                              static_cast<unsigned long>(record.ExceptionCode), record.ExceptionAddress,
+                              ::GetCurrentThreadId());
+            SeTranslatorScope untranslated(nullptr);
+            writeCrashDump(pointers);
+        } catch (...) {
+            // Nothing more can be done for a process that is ending.
+        }
+    }
+    const LONG previous = previousFilter ? previousFilter(pointers) : EXCEPTION_CONTINUE_SEARCH;
+    if (previous == EXCEPTION_CONTINUE_EXECUTION) {
+        entered = false;
+        return previous;
+    }
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
 // The settings exist before the program's entry function runs, so that the
-// first translated fault finds them ready.
-[[maybe_unused]] const bool kCreatedAtStartup = (CrashDumpInfo::instance(), true);
+// first translated fault finds them ready; the last-chance filter is set up
+// after the C run time's own, which it calls in turn.
+[[maybe_unused]] const bool kCreatedAtStartup =
+    (CrashDumpInfo::instance(), previousFilter = ::SetUnhandledExceptionFilter(&lastChanceFilter), true);
 
 }  // namespace
 
@@ -78,12 +118,32 @@ std::wstring CrashDumpInfo::getFileName() {
     if (!enabled_) throw vexception(L"Crash dumping does not enabled", kFileNameSite.entry());
     SYSTEMTIME now{};
     ::GetLocalTime(&now);
-    wchar_t timePart[20] = {};
-    swprintf(timePart, 20, L"%04d%02d%02d_%02d%02d%02d.dmp", now.wYear, now.wMonth, now.wDay, now.wHour,
-             now.wMinute, now.wSecond);
-    std::copy(std::begin(timePart), std::end(timePart), fileName_);
-    wchar_t path[261] = {};
-    swprintf(path, 261, L"%ls\\%ls%ls", location_.c_str(), prefix_.c_str(), timePart);
+    wchar_t stamp[16] = {};
+    swprintf(stamp, 16, L"%04d%02d%02d_%02d%02d%02d", now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
+             now.wSecond);
+
+    // Threads that fault at once take their names one after the other, and
+    // each name is reserved by creating its file: a later dump of the same
+    // second, from this process or another of the same program, takes the
+    // next free counter ("_1", "_2"...) instead of replacing the earlier one.
+    // Every name ends in ".dmp", which the clean-up counts.
+    std::lock_guard<std::mutex> guard(nameLock_);
+    // After the clean-up at exit no location is left to write to.
+    if (location_.empty()) throw vexception(L"Crash dumping does not enabled", kFileNameSite.entry());
+    std::wstring timePart, path;
+    for (unsigned counter = 0; counter < kMaxDumpsPerSecond; ++counter) {
+        timePart = std::wstring(stamp) + (counter ? format(L"_%u", counter) : std::wstring()) + L".dmp";
+        path = location_ + L"\\" + prefix_ + timePart;
+        const HANDLE reserved = ::CreateFileW(VFileName::toLongPath(path).c_str(), GENERIC_WRITE, 0, nullptr,
+                                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (reserved != INVALID_HANDLE_VALUE) {
+            ::CloseHandle(reserved);
+            break;
+        }
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;  // the dump reports it
+    }
+    fileName_ = timePart;
     path_ = path;
     return path;
 }
@@ -110,6 +170,7 @@ void CrashDumpInfo::cleanupDumps() {
         while (dumps.size() - first > maxCount_) removeFile(dumps[first++].path, true);
     } catch (...) {
     }
+    std::lock_guard<std::mutex> guard(nameLock_);
     location_.clear();
     prefix_.clear();
     path_.clear();
@@ -126,7 +187,8 @@ void internalDumpMiniDump(const std::wstring& path, EXCEPTION_POINTERS* pointers
         information.ClientPointers = TRUE;
 
         VFile file;
-        file.open(path, GENERIC_ALL, FILE_SHARE_READ, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+        // The whole path, also beyond MAX_PATH characters.
+        file.open(VFileName::toLongPath(path), GENERIC_ALL, FILE_SHARE_READ, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
         UniqueFileHandle duplicate(VHandle::duplicate(file.handle()));
         const BOOL written = ::MiniDumpWriteDump(::GetCurrentProcess(), ::GetCurrentProcessId(), duplicate.get(),
                                                  static_cast<MINIDUMP_TYPE>(dumpType), &information, nullptr, nullptr);
@@ -140,8 +202,10 @@ void internalDumpMiniDump(const std::wstring& path, EXCEPTION_POINTERS* pointers
 void writeCrashDump(EXCEPTION_POINTERS* pointers) {
     CrashDumpInfo& info = CrashDumpInfo::instance();
     if (!info.enabled()) return;
+    // A name is taken only for a dump: taking one reserves its file.
+    if (!pointers) return;
     const std::wstring path = info.getFileName();
-    if (pointers) internalDumpMiniDump(path, pointers, info.dumpType());
+    internalDumpMiniDump(path, pointers, info.dumpType());
 }
 
 void seTranslator(unsigned int, EXCEPTION_POINTERS* pointers) {

@@ -1,11 +1,16 @@
 // Crash dumps: a minidump of the whole process written when a structured
 // exception reaches the translator, and the trimming of the dump directory at
-// process exit.
+// process exit. A fault that nothing handles (one outside the translated
+// scopes, or inside a system library, which the translator leaves alone)
+// reaches the process's unhandled-exception filter, set up at start-up: it
+// logs a line at level Crash, writes a dump, and ends the process with the
+// fault's code.
 #pragma once
 
 #include "diagnostics/win32.h"
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 // The process-wide crash-dump settings, read once from HKLM
@@ -31,9 +36,11 @@ public:
     static CrashDumpInfo& instance();
 
     // A new full dump path for the current local time:
-    // location + "\" + prefix + "YYYYMMDD_HHMMSS.dmp". Raises when dumps are
-    // disabled. Not synchronised: concurrent callers may see each other's
-    // fileName/path, but each gets its own return value.
+    // location + "\" + prefix + "YYYYMMDD_HHMMSS.dmp", or with "_1", "_2"...
+    // before ".dmp" when a dump of that name exists already. The name is
+    // reserved by creating an empty file of it, so two dumps never share a
+    // name. The path is never cut, however long. Raises when dumps are
+    // disabled. Safe to call from several threads at once.
     std::wstring getFileName();
 
     // Deletes the oldest "*.dmp" files (by last-write time; ".zip" excluded)
@@ -58,8 +65,11 @@ private:
     uint32_t maxCount_ = kDefaultMaxCount;
     std::wstring location_;
     std::wstring prefix_;
-    wchar_t fileName_[20] = {};
+    // Dumps of one second beyond this many replace the last one.
+    static constexpr unsigned kMaxDumpsPerSecond = 1000;
+    std::wstring fileName_;
     std::wstring path_;
+    std::mutex nameLock_;
     uint32_t dumpType_ = kDefaultDumpType;
 };
 

@@ -31,6 +31,8 @@ constexpr uint32_t kRefreshIntervalMs = 60000;
 // calendar the date arithmetic covers.
 constexpr uint32_t kLongestRotationDays = 1000000;
 constexpr wchar_t kFilePrefix[] = L"quarnlog_";
+// U+FEFF, written first into an empty file: the bytes FF FE in UTF-16LE.
+constexpr wchar_t kByteOrderMark = 0xFEFF;
 
 std::wstring programFileName() {
     std::wstring buffer(MAX_PATH, L'\0');
@@ -79,6 +81,31 @@ private:
     VMutex& mutex_;
 };
 
+// An exclusive lock on one byte of the file far beyond any end it reaches:
+// it serialises every writer of the file, whichever mutex it holds, without
+// locking any of the file's data. Appending alone keeps writers from
+// overwriting each other on NTFS, but not on every platform (Wine computes
+// the end and writes there in two steps). A file system without byte-range
+// locks is written without the lock.
+class WriterLock {
+public:
+    explicit WriterLock(HANDLE file) : file_(file) {
+        region_.Offset = 0xFFFFFFF0u;
+        region_.OffsetHigh = 0x7FFFFFFFu;
+        locked_ = ::LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &region_) != FALSE;
+    }
+    ~WriterLock() {
+        if (locked_) ::UnlockFileEx(file_, 0, 1, 0, &region_);
+    }
+    WriterLock(const WriterLock&) = delete;
+    WriterLock& operator=(const WriterLock&) = delete;
+
+private:
+    HANDLE file_;
+    OVERLAPPED region_{};
+    bool locked_ = false;
+};
+
 void writeAll(VFile& file, const std::wstring& text) {
     file.write(text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), true);
 }
@@ -113,6 +140,12 @@ QuarnLog::QuarnLog(const std::wstring& name, bool enabledByDefault)
       directory_(logDirectory()),
       name_(name.empty() ? programFileName() : name),
       lock_(false, name_) {}
+
+QuarnLog::QuarnLog(const std::wstring& name, bool enabledByDefault, const std::wstring& lockName)
+    : enabled_(enabledByDefault ? 1 : 0),
+      directory_(logDirectory()),
+      name_(name.empty() ? programFileName() : name),
+      lock_(false, lockName) {}
 
 QuarnLog::~QuarnLog() = default;
 
@@ -150,8 +183,12 @@ std::vector<std::wstring> QuarnLog::listFiles() const {
 
 void QuarnLog::openFile(const std::wstring& path) {
     auto file = std::make_unique<VFile>();
-    file->open(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS,
-               FILE_ATTRIBUTE_NORMAL);
+    // Append access without FILE_WRITE_DATA: "the system writes each block
+    // at the end of the file", so no writer can overwrite another's line,
+    // whether or not both hold the same mutex (a service in another logon
+    // session holds another). Read access is what byte-range locks need.
+    file->open(path, FILE_READ_DATA | FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+               FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
     file_ = std::move(file);
     filePath_ = path;
 }
@@ -219,18 +256,17 @@ void QuarnLog::write(const std::wstring& text) {
     }
     rotate();
 
-    const std::wstring timestamp = VDateTime::now().timestampText();
-    LONG high = 0;
-    const DWORD low = file_->seek(0, &high, FILE_END);
-    if (low == 0 && high == 0) {
-        static const unsigned char kByteOrderMark[] = {0xFF, 0xFE};
-        file_->write(kByteOrderMark, sizeof(kByteOrderMark), false);
-    }
-    writeAll(*file_, timestamp);
-    writeAll(*file_, processIdText());
-    writeAll(*file_, format(L" %lu", ::GetCurrentThreadId()));
-    writeAll(*file_, L" " + text);
-    writeAll(*file_, L"\r\n");
+    // The whole line in one write: appended as one block, never torn. The
+    // mark goes with the first line, so it is written once.
+    WriterLock writers(file_->handle());
+    std::wstring line;
+    LARGE_INTEGER size{};
+    if (::GetFileSizeEx(file_->handle(), &size) && size.QuadPart == 0) line += kByteOrderMark;
+    line += VDateTime::now().timestampText();
+    line += processIdText();
+    line += format(L" %lu", ::GetCurrentThreadId());
+    line += L" " + text + L"\r\n";
+    writeAll(*file_, line);
 }
 
 }  // namespace quarn::logging

@@ -3,7 +3,12 @@
 // mark, one line per write:
 //   "YYYY/MM/DD hh:mm:ss:mmm <pid> <tid> <text>\r\n"
 // Processes writing the same log are serialised by a named mutex (the log's
-// name), so they share one file safely.
+// name). The name has no namespace prefix, like the one the product's other
+// writers use, so it serialises the processes of one logon session only; a
+// writer of another session (a service) holds another mutex. Each line is
+// therefore appended in one write on a handle with append access (no write
+// access), under a byte-range lock on the file itself, which keeps every
+// line whole with or without the mutex.
 #pragma once
 
 #include "threading/mutex.h"
@@ -32,6 +37,10 @@ public:
     // name. Opens no file. Raises the registry error when "PRODUCT_ROOT_D"
     // cannot be read. The log directory is not created.
     explicit QuarnLog(const std::wstring& name, bool enabledByDefault = true);
+    // The same log serialised by the mutex `lockName` instead of the log's
+    // name: a writer that shares the file but not the lock, as one in another
+    // logon session does.
+    QuarnLog(const std::wstring& name, bool enabledByDefault, const std::wstring& lockName);
     ~QuarnLog();
     QuarnLog(const QuarnLog&) = delete;
     QuarnLog& operator=(const QuarnLog&) = delete;

@@ -52,8 +52,11 @@ std::wstring format(const wchar_t* fmt, ...) {
 std::wstring systemErrorText(uint32_t code) {
     std::vector<wchar_t> buffer(255);
     while (true) {
-        const DWORD length = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0x400, buffer.data(),
-                                              static_cast<DWORD>(buffer.size()), nullptr);
+        // No arguments are passed: a text with inserts ("%1 is not a valid
+        // Win32 application") is taken with its inserts as they stand.
+        const DWORD length =
+            ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0x400,
+                             buffer.data(), static_cast<DWORD>(buffer.size()), nullptr);
         if (length != 0) {
             std::wstring text(buffer.data(), length);
             if (!text.empty() && text.back() == L'\n') {

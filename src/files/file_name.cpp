@@ -266,6 +266,20 @@ std::wstring canonicalize(const std::wstring& input) {
 std::wstring toLongPath(const std::wstring& path) {
     if (path.size() < 2 || path[1] != L':' || !std::iswalpha(path[0])) return path;
     std::wstring canonical = canonicalize(path);
+    // "C:foo" is relative to the drive's current directory, which the
+    // prefixed form cannot express: it is resolved first.
+    if (canonical.size() > 2 && !isSeparator(canonical[2])) {
+        std::wstring full(MAX_PATH, L'\0');
+        DWORD length = ::GetFullPathNameW(canonical.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (length >= full.size()) {
+            full.resize(length + 1);
+            length = ::GetFullPathNameW(canonical.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        }
+        if (length > 0 && length < full.size()) {
+            full.resize(length);
+            canonical = canonicalize(full);
+        }
+    }
     if (canonical.size() == 2) canonical += L'\\';
     return kLongPrefix + canonical;
 }

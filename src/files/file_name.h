@@ -32,7 +32,8 @@ std::wstring root(const std::wstring& path);
 std::wstring canonicalize(const std::wstring& path);
 
 // "\\?\" + the canonical path for a path with a drive letter (a bare "X:"
-// gives "\\?\X:\"); any other path is returned unchanged.
+// gives "\\?\X:\"; a drive-relative "X:name" is resolved against the
+// drive's current directory first); any other path is returned unchanged.
 std::wstring toLongPath(const std::wstring& path);
 
 // `path` without a leading "\\?\" or "\??\".

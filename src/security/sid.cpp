@@ -25,12 +25,15 @@ constexpr ContextSite kGroupMemberSite{"VSID::isGroupMember", 584};
 
 constexpr unsigned long kUserNotFound = 2221;  // NERR_UserNotFound
 
+NetUserGetLocalGroupsCall netUserGetLocalGroups = &::NetUserGetLocalGroups;
+
 std::vector<std::wstring> platformLocalGroups(const std::wstring& userName, bool& userFound,
                                               unsigned long& error) {
     LOCALGROUP_USERS_INFO_0* groups = nullptr;
     DWORD read = 0;
     DWORD total = 0;
-    const NET_API_STATUS status = ::NetUserGetLocalGroups(nullptr, userName.c_str(), 0, 0,
+    // Flags 0, not LG_INCLUDE_INDIRECT: direct memberships only.
+    const NET_API_STATUS status = netUserGetLocalGroups(nullptr, userName.c_str(), 0, 0,
                                                           reinterpret_cast<LPBYTE*>(&groups), MAX_PREFERRED_LENGTH,
                                                           &read, &total);
     std::vector<std::wstring> names;
@@ -49,6 +52,10 @@ LocalGroupsQuery localGroupsQuery = &platformLocalGroups;
 
 void setLocalGroupsQuery(LocalGroupsQuery query) {
     localGroupsQuery = query ? query : &platformLocalGroups;
+}
+
+void setNetUserGetLocalGroupsCall(NetUserGetLocalGroupsCall call) {
+    netUserGetLocalGroups = call ? call : &::NetUserGetLocalGroups;
 }
 
 VSID::VSID(PSID sid) {
@@ -78,15 +85,17 @@ VSID& VSID::operator=(const VSID& other) {
 }
 
 VSID& VSID::operator=(PSID sid) {
-    release();
+    // Copied before the old SID is released: `sid` may be the one held here.
+    void* copy = nullptr;
     if (sid && ::IsValidSid(sid)) {
         const DWORD length = ::GetLengthSid(sid);
-        void* copy = std::malloc(length);
+        copy = std::malloc(length);
         if (!copy) throw std::bad_alloc();
         ::CopySid(length, copy, sid);
-        sid_ = copy;
-        heapCopy_ = true;
     }
+    release();
+    sid_ = copy;
+    heapCopy_ = copy != nullptr;
     return *this;
 }
 

@@ -17,7 +17,8 @@ public:
     VSID& operator=(VSID&& other) noexcept;
     VSID(const VSID& other);
     VSID& operator=(const VSID& other);
-    // Releases the old SID first, then stores a heap copy of `sid`.
+    // Stores a heap copy of `sid` (empty when it is invalid) and releases the
+    // old SID; `sid` may be the SID this object holds.
     VSID& operator=(PSID sid);
     ~VSID();
 
@@ -57,6 +58,14 @@ private:
 using LocalGroupsQuery = std::vector<std::wstring> (*)(const std::wstring& userName, bool& userFound,
                                                      unsigned long& error);
 void setLocalGroupsQuery(LocalGroupsQuery query);
+
+// The platform call under the default query, NetUserGetLocalGroups (its
+// signature), replaceable in tests: the test platform's one answers every
+// user and every flag alike. Null puts the platform's call back.
+using NetUserGetLocalGroupsCall = DWORD(WINAPI*)(LPCWSTR server, LPCWSTR userName, DWORD level, DWORD flags,
+                                                 LPBYTE* buffer, DWORD maximumLength, LPDWORD entriesRead,
+                                                 LPDWORD totalEntries);
+void setNetUserGetLocalGroupsCall(NetUserGetLocalGroupsCall call);
 
 // True when the user running this program is a direct member of the local
 // Administrators group (by the group's localised name).

@@ -6,6 +6,9 @@
 #include "diagnostics/text.h"
 #include "services/service_manager.h"
 
+#include <cwchar>
+#include <vector>
+
 using service::ServiceNameList;
 using service_detail::servicemanager;
 
@@ -185,9 +188,22 @@ const DependencyLookup& managerDependencyLookup() {
     return lookup;
 }
 
-void startStopService(const DependencyLookup& lookup, WaitClock& clock, const std::wstring& name, bool start,
+namespace {
+
+// One level of startStopService; `chain` holds the services whose
+// dependencies (start) or dependents (stop) are being handled, outermost
+// first. A name that comes back while it is on the chain closes a cycle that
+// would never end: it is raised, naming the services of the cycle in order.
+void startStopInChain(const DependencyLookup& lookup, WaitClock& clock, const std::wstring& name, bool start,
                       const wchar_t* machine, const wchar_t* database, service::ProgressCallback progress,
-                      void* context, ServiceNameList* stopped) {
+                      void* context, ServiceNameList* stopped, std::vector<std::wstring>& chain) {
+    for (size_t i = 0; i < chain.size(); ++i) {
+        if (_wcsicmp(chain[i].c_str(), name.c_str()) != 0) continue;
+        std::wstring cycle;
+        for (size_t j = i; j < chain.size(); ++j) cycle += chain[j] + L" -> ";
+        throw vexception((start ? L"Service dependency cycle: " : L"Service dependent cycle: ") + cycle + name,
+                         kStartStopSite.entry());
+    }
     if (service::isActive(name, machine, database) == start) return;
 
     if (progress) progress(service::StageGatherDependencies, name.c_str(), context);
@@ -196,18 +212,29 @@ void startStopService(const DependencyLookup& lookup, WaitClock& clock, const st
         lookup.dependencies(names, name, machine, database);
     else
         lookup.activeDependents(names, name, machine, database);
+    chain.push_back(name);
     for (const std::wstring& other : names) {
         // A load-order group is no service; the manager checks it on start.
         if (!other.empty() && other.front() == SC_GROUP_IDENTIFIERW) continue;
         if (!start && stopped) stopped->push_back(other);
-        startStopService(lookup, clock, other, start, machine, database, nullptr, nullptr, stopped);
+        startStopInChain(lookup, clock, other, start, machine, database, nullptr, nullptr, stopped, chain);
     }
+    chain.pop_back();
 
     if (progress) progress(start ? service::StageStarting : service::StageStopping, name.c_str(), context);
     const DWORD result = start ? startService(clock, name, machine, database)
                                : controlService(clock, SERVICE_CONTROL_STOP, name, machine, database);
     if (result != 0)
         raiseOsError((start ? L"Start service " : L"Stop service ") + name, result, kStartStopSite.entry());
+}
+
+}  // namespace
+
+void startStopService(const DependencyLookup& lookup, WaitClock& clock, const std::wstring& name, bool start,
+                      const wchar_t* machine, const wchar_t* database, service::ProgressCallback progress,
+                      void* context, ServiceNameList* stopped) {
+    std::vector<std::wstring> chain;
+    startStopInChain(lookup, clock, name, start, machine, database, progress, context, stopped, chain);
 }
 
 }  // namespace service_detail

@@ -52,7 +52,10 @@ DWORD startService(const std::wstring& name, const wchar_t* machine = nullptr, c
 // every dependent service about to be stopped is appended to it, at every
 // level. A non-zero result of the start or stop is raised with the where text
 // "Start service <name>" or "Stop service <name>". Group dependencies
-// ("+group") are left to the service control manager.
+// ("+group") are left to the service control manager. A service reached
+// again through its own dependencies (or dependents) raises a vexception
+// "Service dependency cycle: A -> B -> A" ("Service dependent cycle: ..."
+// for a stop) before anything of the cycle is started or stopped.
 void startStopService(const std::wstring& name, bool start, const wchar_t* machine = nullptr,
                       const wchar_t* database = nullptr, ProgressCallback progress = nullptr, void* context = nullptr,
                       ServiceNameList* stopped = nullptr);

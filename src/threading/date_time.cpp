@@ -61,7 +61,13 @@ VDateTime& VDateTime::operator+=(int64_t seconds) {
     FILETIME fileTime;
     if (!::SystemTimeToFileTime(&before, &fileTime))
         raiseOsError(L"SystemTimeToFileTime", ::GetLastError(), kToFileTimeSite.entry());
-    fileTime = toFileTime(fromFileTime(fileTime) + static_cast<uint64_t>(seconds) * kTicksPerSecond);
+    // A sum that leaves the file-time range (or the 64 bits on the way) is
+    // raised as the conversion back would raise it, never wrapped.
+    int64_t delta = 0, sum = 0;
+    if (__builtin_mul_overflow(seconds, static_cast<int64_t>(kTicksPerSecond), &delta) ||
+        __builtin_add_overflow(static_cast<int64_t>(fromFileTime(fileTime)), delta, &sum) || sum < 0)
+        raiseOsError(L"FileTimeToSystemTime", ERROR_ARITHMETIC_OVERFLOW, kBackFromFileTimeSite.entry());
+    fileTime = toFileTime(static_cast<uint64_t>(sum));
     SYSTEMTIME after;
     if (!::FileTimeToSystemTime(&fileTime, &after))
         raiseOsError(L"FileTimeToSystemTime", ::GetLastError(), kBackFromFileTimeSite.entry());

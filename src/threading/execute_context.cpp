@@ -60,8 +60,8 @@ std::mutex& lookupLock() {
 }
 
 // The release at exit has run. A look-up after it (from a destructor that
-// runs later in the exit) gets a context again but registers no second
-// release: the process is ending.
+// runs later in the exit) finds the same context but registers no second
+// release.
 bool g_releasedAtExit = false;
 
 }  // namespace
@@ -83,9 +83,12 @@ ExecuteContext& ExecuteContext::get() {
 
 void ExecuteContext::releaseAtExit() {
     g_releasedAtExit = true;
-    ExecuteContext* context = ownPointer();
-    ownPointer() = nullptr;
-    if (context && --context->refcount_ == 0) delete context;
+    // Only the count goes: the exit handlers run while the process's other
+    // threads still run, and each cancellation point they open or close
+    // reaches the registry's TLS index and critical section. The process's
+    // end reclaims the memory, and this module's pointer keeps leading its
+    // later callers to the same context.
+    if (ExecuteContext* context = ownPointer()) --context->refcount_;
 }
 
 ExecuteContext::~ExecuteContext() {

@@ -31,8 +31,14 @@ public:
     // The process's context. The first call of a module looks for a context
     // published by another module of the process (through its exported
     // pointer) and adopts it, or creates a new one; either way the module
-    // releases its reference at exit, and the last reference destroys it.
+    // releases its reference at exit (releaseAtExit).
     static ExecuteContext& get();
+
+    // What the module's exit handler runs: gives up the module's reference.
+    // The context itself is never destroyed: other threads may still be
+    // running, and opening and closing cancellation points, while the exit
+    // handlers run. get() keeps answering the same context afterwards.
+    static void releaseAtExit();
 
     // The cancellation registry, created at the first call.
     ThreadCancelation::CancelationRegistry& registry();
@@ -52,7 +58,6 @@ public:
 private:
     ExecuteContext() = default;
     ~ExecuteContext();
-    static void releaseAtExit();
 
     ThreadCancelation::CancelationRegistry* registry_ = nullptr;
     LogSwitches* switches_ = nullptr;

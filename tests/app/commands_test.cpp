@@ -2,6 +2,7 @@
 
 #include "monitor_fixture.h"
 #include "packages_fixture.h"
+#include "product_settings.h"
 #include "resource_ids.h"
 #include "sandbox_kit.h"
 #include "services/service_manager.h"
@@ -9,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -370,6 +372,70 @@ TEST(ServiceCommands, SlowTrayMenuActsOnEveryCatalogueService) {
     EXPECT_TRUE(isStopped(other.name()));
     EXPECT_TRUE(boxes.seen().empty());
     EXPECT_EQ(monitor.tray().lastTip().find(L"Stopping"), std::wstring::npos);
+}
+
+// A start refused with access denied is logged at level Warning with the
+// command's context, shows no box and is not tried again in a later pass.
+TEST(ServiceCommands, AccessDeniedIsAWarningWithoutBoxOrRetry) {
+    ScopedService denied(sandboxkit::uniqueName(L"qma1"), L"Denied one", L"--fail-start=5");
+    PackagesSandbox packages;
+    packages.setInstalled(L"t", L"p");
+    packages.addService(L"t", L"p", denied.name());
+    OpenMonitor monitor;
+    BoxAnswerer boxes(monitor.window(), {IDABORT});
+    checkService(monitor, L"Denied one");
+    int attempts = 0;
+    StatusRecorder status(monitor.window(), monitor);
+    status.onText = [&](const std::wstring& text) {
+        if (text == L"Starting Denied one...") ++attempts;
+    };
+    const size_t logged = testing_support::debugLogText().size();
+    monitor.command(IDC_START);
+    EXPECT_EQ(attempts, 1);
+    EXPECT_TRUE(boxes.seen().empty());
+    EXPECT_TRUE(isStopped(denied.name()));
+
+    const std::wstring log = testing_support::debugLogText().substr(logged);
+    const size_t context = log.find(L"Unable to make Task Scheduler service started.");
+    ASSERT_NE(context, std::wstring::npos) << "no warning logged";
+    const size_t lineStart = log.rfind(L"\r\n", context);
+    const std::wstring line = log.substr(lineStart == std::wstring::npos ? 0 : lineStart + 2,
+                                         log.find(L"\r\n", context) - (lineStart == std::wstring::npos ? 0 : lineStart + 2));
+    EXPECT_NE(line.find(L" Warning: "), std::wstring::npos) << std::string(line.begin(), line.end());
+    EXPECT_NE(line.find(L"Start service " + denied.name()), std::wstring::npos);
+    EXPECT_NE(line.find(L"ControlDlg::controlService"), std::wstring::npos);
+}
+
+// While a command runs (here: its Abort/Retry/Ignore box is open), a tray
+// click and other commands are dropped: not run inside the box's message
+// loop, and not run later either.
+TEST(ServiceCommands, SlowTrayClicksAndCommandsAreDroppedWhileACommandRuns) {
+    ScopedService failing(sandboxkit::uniqueName(L"qmg1"), L"Always failing", L"--fail-start=1");
+    ScopedService bystander(sandboxkit::uniqueName(L"qmg2"), L"Bystander", L"");
+    sandboxkit::startAndWait(bystander.name());
+    PackagesSandbox packages;
+    packages.setInstalled(L"t", L"p");
+    packages.addService(L"t", L"p", failing.name(), L"Group");
+    packages.addService(L"t", L"p", bystander.name(), L"Group");
+    OpenMonitor monitor;
+    checkService(monitor, L"Always failing");
+    BoxAnswerer boxes(monitor.window(), {IDIGNORE});
+    std::atomic<int> knocks{0};
+    boxes.beforeAnswer([&](const testing_support::SeenBox&) {
+        ++knocks;
+        // Each would show the dialog, or stop every service of the catalogue.
+        ::PostMessageW(monitor.window(), kTrayCallbackMessage, kTrayIconId, WM_LBUTTONUP);
+        ::PostMessageW(monitor.window(), WM_COMMAND, ID_TRAY_STOP, 0);
+        ::PostMessageW(monitor.window(), WM_COMMAND, IDC_STOP, 0);
+        ::Sleep(300);
+    });
+    monitor.command(IDC_START);
+    testing_support::pumpMessages(300);
+    EXPECT_EQ(knocks.load(), 1);
+    EXPECT_EQ(boxes.seen().size(), 1u);
+    EXPECT_FALSE(::IsWindowVisible(monitor.window())) << "the tray click was acted on";
+    EXPECT_TRUE(isRunning(bystander.name())) << "a stop command was acted on";
+    EXPECT_FALSE(monitor.dialog().commandRunning());
 }
 
 }  // namespace

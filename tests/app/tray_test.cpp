@@ -233,4 +233,27 @@ TEST(Tray, IconIsAddedAgainWhenTheNotificationAreaIsRecreated) {
     EXPECT_TRUE(monitor.tray().updateTrayIcon(TrayStopped, L"back"));
 }
 
+// Any process may broadcast "TaskbarCreated", and the shell does on some DPI
+// and theme changes, while the icon is still there: the icon must go on
+// following the management service.
+TEST(Tray, IconFollowsTheStateAfterTaskbarCreatedWhileItExists) {
+    PackagesSandbox packages;
+    ManagementServiceScope management;
+    management.create(L"");
+    OpenMonitor monitor;
+    ASSERT_TRUE(trayIconAdded());
+    expectTray(monitor, TrayStopped, L"Quarn - Stopped");
+
+    const unsigned adds = monitor.tray().addCount();
+    DWORD_PTR ignored = 0;
+    ::SendMessageTimeoutW(HWND_BROADCAST, taskbarCreatedMessage(), 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
+    EXPECT_TRUE(trayIconAdded());
+
+    sandboxkit::startAndWait(kManagement);
+    expectTray(monitor, TrayStarted, L"Quarn - Started");
+    EXPECT_TRUE(monitor.tray().updateTrayIcon(TrayStarted, L"Started")) << "the notification area took the change";
+    // One add for the broadcast; the updates modify the icon.
+    EXPECT_EQ(monitor.tray().addCount(), adds + 1);
+}
+
 }  // namespace

@@ -5,8 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <regex>
+#include <thread>
+#include <vector>
 
 using namespace testing_support;
 
@@ -163,6 +167,45 @@ TEST_F(CrashDumpFixture, MaxCountZeroDeletesEveryDumpButArchives) {
     EXPECT_EQ(listNames(dumps, L"*"), std::vector<std::wstring>{L"c.zip"});
 }
 
+// Threads that take dump names at the same moment get one file each, all
+// counted by the clean-up; and a location so long that the whole path passes
+// 261 characters still gives a name that ends in ".dmp".
+TEST_F(CrashDumpFixture, NamesTakenAtOnceAreDistinctWholeAndCleanedUp) {
+    settings.setDword(L"CrashDumpsMaxCount", 1000);
+    ASSERT_EQ(runChildTest("CrashDumpChild.DISABLED_NamesFromManyThreads", L"smalldump"), 0);
+    const auto files = listNames(dumps, L"*");
+    EXPECT_EQ(files.size(), 40u);
+    for (const auto& file : files)
+        EXPECT_TRUE(std::regex_match(file, std::wregex(LR"(test_diagnostics\d{8}_\d{6}(_\d+)?\.dmp)")))
+            << std::string(file.begin(), file.end());
+
+    std::wstring deep = root.path() + L"\\deep";
+    while (deep.size() < 250) deep += L"\\folder-of-a-long-dump-location";
+    settings.setString(L"CrashDumpsLocation", deep);
+    settings.setDword(L"CrashDumpsMaxCount", 0);
+    ASSERT_EQ(runChildTest("CrashDumpChild.DISABLED_NamesFromManyThreads", L"smalldump"), 0);
+    EXPECT_TRUE(listNames(L"\\\\?\\" + deep, L"*").empty()) << "every dump of the long location was removed";
+}
+
+// A bad pointer handed to a system library faults there, where the
+// translator leaves it alone: the process ends, but with a dump and a line
+// at level Crash in the debug log.
+TEST_F(CrashDumpFixture, FaultInsideASystemLibraryEndsWithADumpAndACrashLineSlow) {
+    settings.setDword(L"Debug", 1);
+    ASSERT_TRUE(::CreateDirectoryW((root.path() + L"\\admin").c_str(), nullptr));
+    ASSERT_TRUE(::CreateDirectoryW((root.path() + L"\\admin\\logs").c_str(), nullptr));
+    const long code = runChildTest("CrashDumpChild.DISABLED_FaultInsideSystemLibrary", L"smalldump", nullptr, 150000);
+    EXPECT_EQ(static_cast<DWORD>(code), 0xC0000005u);
+    const auto files = listNames(dumps, L"*");
+    ASSERT_EQ(files.size(), 1u);
+    const std::string dump = readFileBytes(dumps + L"\\" + files[0]);
+    ASSERT_GE(dump.size(), 32u);
+    EXPECT_EQ(dump.substr(0, 4), "MDMP");
+    EXPECT_EQ(dumpedExceptionCode(dump), 0xC0000005u);
+    EXPECT_NE(debugLogText(root.path()).find(L"Crash: Unhandled structured exception 0xc0000005 at "),
+              std::wstring::npos);
+}
+
 namespace {
 // "dump": the default dump type; "smalldump": a small dump of the same fault.
 void prepareChild() {
@@ -171,6 +214,40 @@ void prepareChild() {
     if (argument == L"smalldump") CrashDumpInfo::instance().setDumpType(0 /* MiniDumpNormal */);
 }
 }  // namespace
+
+TEST(CrashDumpChild, DISABLED_NamesFromManyThreads) {
+    prepareChild();
+    std::vector<std::wstring> names;
+    std::mutex lock;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 5; ++i) {
+                const std::wstring name = CrashDumpInfo::instance().getFileName();
+                std::lock_guard<std::mutex> guard(lock);
+                names.push_back(name);
+            }
+        });
+    for (auto& thread : threads) thread.join();
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(std::unique(names.begin(), names.end()), names.end()) << "two dumps would share a name";
+    for (const auto& name : names) {
+        EXPECT_EQ(name.substr(0, CrashDumpInfo::instance().location().size()), CrashDumpInfo::instance().location());
+        EXPECT_EQ(name.substr(name.size() - 4), L".dmp");
+        EXPECT_NE(::GetFileAttributesW((L"\\\\?\\" + name).c_str()), INVALID_FILE_ATTRIBUTES);
+    }
+}
+
+TEST(CrashDumpChild, DISABLED_FaultInsideSystemLibrary) {
+    prepareChild();
+    using Length = size_t(__cdecl*)(const wchar_t*);
+    const auto length = reinterpret_cast<Length>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wcslen")));
+    ASSERT_NE(length, nullptr);
+    runWrapped(kOperationSite.entry(L"faulting operation"),
+               [&] { gSink = static_cast<int>(length(reinterpret_cast<const wchar_t*>(gBadAddress))); });
+    ADD_FAILURE() << "the fault was survived";
+}
 
 TEST(CrashDumpChild, DISABLED_AccessViolation) {
     prepareChild();

@@ -156,6 +156,13 @@ TEST(Formatting, WideStringConventions) {
     EXPECT_EQ(format(L"%s-%d-%lu", L"abc", -4, 7ul), L"abc--4-7");
 }
 
+TEST(Formatting, SystemTextWithInsertsIsTakenAsItStands) {
+    // 193: "%1 is not a valid Win32 application." (Wine: "Bad EXE format for %1.")
+    const std::wstring text = systemErrorText(193);
+    EXPECT_NE(text.find(L"%1"), std::wstring::npos) << std::string(text.begin(), text.end());
+    EXPECT_EQ(text.find(L"Unknown error"), std::wstring::npos);
+}
+
 TEST(Formatting, ComErrorTextRanges) {
     EXPECT_EQ(systemErrorText(0x80040201), L"IDispatch error #1");
     EXPECT_EQ(systemErrorText(0x8004FFFF), L"IDispatch error #65023");

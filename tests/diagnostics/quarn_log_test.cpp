@@ -18,7 +18,7 @@ namespace {
 
 // A product root of its own (with "admin\logs") for the test's duration.
 class LogFixture : public ::testing::Test {
-protected:
+public:
     void SetUp() override {
         settings.setString(L"PRODUCT_ROOT_D", root.path());
         for (const wchar_t* value : {L"log_debug_enabled", L"log_debug_history", L"log_debug_rotation"})
@@ -207,11 +207,25 @@ TEST(LogRotationDate, NameThatDoesNotParseRaises) {
     EXPECT_THROW(getRotationDate(L"quarnlog_debug20261300.log", L"debug", 1), vexception);
 }
 
+// Processes that append 2,000 lines each to the log `name` at the same time,
+// child i serialised by locks[i]; every line must arrive whole, once.
+void expectEveryLineWhole(LogFixture& fixture, const std::wstring& name, const std::vector<std::wstring>& locks);
+
 // Four processes append 2,000 lines each to one log at the same time.
 TEST_F(LogFixture, FourProcessesShareOneLogWithoutLosingOrTearingLinesSlow) {
+    expectEveryLineWhole(*this, L"sharedlog", {L"", L"", L"", L""});
+}
+
+// Two writers whose mutexes differ, as a service in session 0 and the monitor
+// in a user's session: the append alone keeps their lines apart.
+TEST_F(LogFixture, WritersWithDifferentMutexesKeepEveryLineWholeSlow) {
+    expectEveryLineWhole(*this, L"twolocks", {L"", L"quarn-test-other-lock-twolocks"});
+}
+
+void expectEveryLineWhole(LogFixture& fixture, const std::wstring& name, const std::vector<std::wstring>& locks) {
     std::vector<UniqueHandle> children;
-    for (int i = 0; i < 4; ++i) {
-        children.emplace_back(startChildTest("LogChild.DISABLED_WriteLines", L"sharedlog"));
+    for (const std::wstring& lock : locks) {
+        children.emplace_back(startChildTest("LogChild.DISABLED_WriteLines", name + L"|" + lock));
         ASSERT_TRUE(children.back());
     }
     for (auto& child : children) {
@@ -220,12 +234,12 @@ TEST_F(LogFixture, FourProcessesShareOneLogWithoutLosingOrTearingLinesSlow) {
         ::GetExitCodeProcess(child.get(), &code);
         EXPECT_EQ(code, 0u);
     }
-    const auto files = names(L"quarnlog_sharedlog*");
+    const auto files = fixture.names(L"quarnlog_" + name + L"*");
     ASSERT_EQ(files.size(), 1u);
-    const std::string bytes = readFileBytes(logs + L"\\" + files[0]);
+    const std::string bytes = readFileBytes(fixture.logs + L"\\" + files[0]);
     ASSERT_EQ(bytes.substr(0, 2), kMark);
     const auto lines = splitLines(textAfterMark(bytes));
-    ASSERT_EQ(lines.size(), 8000u);
+    ASSERT_EQ(lines.size(), 2000u * locks.size());
     const std::wregex shape(LR"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}:\d{3} (\d+) \d+ line (\d+) of the shared log)");
     std::vector<std::pair<unsigned long, int>> seen;
     for (const auto& line : lines) {
@@ -235,13 +249,18 @@ TEST_F(LogFixture, FourProcessesShareOneLogWithoutLosingOrTearingLinesSlow) {
     }
     std::sort(seen.begin(), seen.end());
     EXPECT_EQ(std::unique(seen.begin(), seen.end()), seen.end());
+    EXPECT_EQ(seen.size(), 2000u * locks.size());
     EXPECT_EQ(seen.front().second, 0);
     EXPECT_EQ(seen.back().second, 1999);
 }
 
+// "<log name>|<mutex name>", an empty mutex name for the log's own.
 TEST(LogChild, DISABLED_WriteLines) {
-    const std::wstring name = childArgument();
+    const std::wstring argument = childArgument();
+    const size_t bar = argument.find(L'|');
+    ASSERT_NE(bar, std::wstring::npos);
+    const std::wstring name = argument.substr(0, bar), lock = argument.substr(bar + 1);
     ASSERT_FALSE(name.empty());
-    QuarnLog log(name);
+    QuarnLog log(name, true, lock.empty() ? name : lock);
     for (int i = 0; i < 2000; ++i) log.write(L"line " + std::to_wstring(i) + L" of the shared log");
 }

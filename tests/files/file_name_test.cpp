@@ -3,6 +3,8 @@
 #include "diagnostics/exceptions.h"
 #include "files/os_version.h"
 
+#include "test_support.h"
+
 #include <gtest/gtest.h>
 
 #include <stdexcept>
@@ -49,6 +51,15 @@ TEST(PathLongForm, ToLongPathAndStripLongPrefix) {
     EXPECT_EQ(toLongPath(L"\\\\server\\share\\a\\..\\b"), L"\\\\server\\share\\a\\..\\b");
     EXPECT_EQ(toLongPath(L"rel\\..\\x"), L"rel\\..\\x");
     EXPECT_EQ(toLongPath(L"\\\\?\\C:\\x"), L"\\\\?\\C:\\x");
+    // Drive-relative: against the drive's current directory.
+    testing_support::ScratchDir scratch;
+    std::wstring previous(MAX_PATH, L'\0');
+    previous.resize(::GetCurrentDirectoryW(MAX_PATH, previous.data()));
+    ASSERT_TRUE(::SetCurrentDirectoryW(scratch.path().c_str()));
+    const std::wstring drive = scratch.path().substr(0, 2);
+    EXPECT_EQ(toLongPath(drive + L"foo"), L"\\\\?\\" + scratch.path() + L"\\foo");
+    EXPECT_EQ(toLongPath(drive + L"a\\..\\bar"), L"\\\\?\\" + scratch.path() + L"\\bar");
+    ::SetCurrentDirectoryW(previous.c_str());
     EXPECT_EQ(stripLongPrefix(L"\\\\?\\C:\\x"), L"C:\\x");
     EXPECT_EQ(stripLongPrefix(L"\\??\\C:\\x"), L"C:\\x");
     EXPECT_EQ(stripLongPrefix(L"\\\\.\\pipe\\x"), L"\\\\.\\pipe\\x");

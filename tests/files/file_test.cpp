@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <aclapi.h>
 #include <objbase.h>
+#include <sddl.h>
 
 #include <string>
 
@@ -35,6 +37,60 @@ std::wstring makeFile(const ScratchDir& scratch, const wchar_t* name, DWORD attr
     file.close();
     if (attributes != FILE_ATTRIBUTE_NORMAL) setFileAttributes(path, attributes);
     return path;
+}
+
+// The owner and access list of `path` in the security descriptor language.
+std::wstring securityText(const std::wstring& path) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                nullptr, nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+        return L"<unreadable>";
+    wchar_t* text = nullptr;
+    std::wstring result = L"<unconvertible>";
+    if (::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+            descriptor, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &text, nullptr)) {
+        result = text;
+        ::LocalFree(text);
+    }
+    ::LocalFree(descriptor);
+    return result;
+}
+
+// Wine's conversion of a DOS path to its Unix path (a Wine-only export).
+std::string unixPathOf(const std::wstring& dosPath) {
+    using ToUnix = char*(__cdecl*)(const wchar_t*);
+    auto toUnix = reinterpret_cast<ToUnix>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
+    char* path = toUnix ? toUnix(dosPath.c_str()) : nullptr;
+    if (!path) return {};
+    std::string result(path);
+    ::HeapFree(::GetProcessHeap(), 0, path);
+    return result;
+}
+
+// A symbolic link at `link` to the file `target`. Windows makes it with
+// CreateSymbolicLinkW. Wine 8's CreateSymbolicLinkW answers TRUE and makes
+// nothing; there the link is a Unix symbolic link, which Wine opens as its
+// target and does not mark as a reparse point: the case where only the name
+// tells the link from its target.
+bool createFileLink(const std::wstring& link, const std::wstring& target) {
+    ::CreateSymbolicLinkW(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+    if (::GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES) return true;
+    const std::string unixLink = unixPathOf(link), unixTarget = unixPathOf(target);
+    if (unixLink.empty() || unixTarget.empty()) return false;
+    // Wine starts a Unix program named by a Unix path; it gets no Windows
+    // process, so the link's appearance tells that it ran.
+    std::wstring commandLine = L"/bin/ln -s \"" + std::wstring(unixTarget.begin(), unixTarget.end()) + L"\" \"" +
+                               std::wstring(unixLink.begin(), unixLink.end()) + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+        return false;
+    if (info.hProcess) ::CloseHandle(info.hProcess);
+    if (info.hThread) ::CloseHandle(info.hThread);
+    return testing_support::waitUntil(
+        [&] { return ::GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES; }, 10000);
 }
 
 }  // namespace
@@ -162,4 +218,27 @@ TEST(RemoveFile, ForceWorksOnLongPaths) {
     setFileAttributes(path, FILE_ATTRIBUTE_READONLY);
     removeFile(path, true);
     EXPECT_FALSE(VDirectory::exists(path));
+}
+
+// A link planted where the clean-ups delete with force must never hand the
+// target's ownership, access list or read-only bit to the deleting process.
+TEST(RemoveFile, ForceNeverChangesTheTargetOfALink) {
+    ScratchDir scratch;
+    const std::wstring target = makeFile(scratch, L"target.txt", FILE_ATTRIBUTE_READONLY);
+    const std::wstring security = securityText(target);
+    const std::wstring link = scratch.path() + L"\\link.txt";
+    ASSERT_TRUE(createFileLink(link, target));
+    try {
+        removeFile(link, true);
+    } catch (const std::exception&) {
+        // Refused: the link stays, named in the error.
+        EXPECT_TRUE(VDirectory::exists(link));
+    } catch (const vexception& e) {
+        EXPECT_NE(e.message().find(link), std::wstring::npos);
+    }
+    EXPECT_NE(getFileAttributes(target) & FILE_ATTRIBUTE_READONLY, 0u);
+    EXPECT_EQ(securityText(target), security);
+    EXPECT_EQ(readAll(target), "data");
+    setFileAttributes(target, FILE_ATTRIBUTE_NORMAL);
+    ::DeleteFileW(link.c_str());
 }

@@ -6,7 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <lm.h>
 #include <sddl.h>
+
+#include <algorithm>
+#include <vector>
 
 namespace {
 
@@ -67,11 +71,46 @@ TEST(Accounts, CurrentUserIsFoundWithItsDomain) {
     EXPECT_FALSE(domain.empty());
 }
 
+// Wine has one account only: LogonUserW hands out a token that cannot be
+// queried and ImpersonateAnonymousToken is not implemented, so no thread can
+// impersonate another user. What tells the thread's token from the process's
+// here is its security: a token that refuses TOKEN_QUERY to everyone must make
+// the look-up fail, which it cannot if the process token were read instead.
 TEST(Accounts, ImpersonatingThreadAnswersWithItsOwnToken) {
     ASSERT_TRUE(::ImpersonateSelf(SecurityImpersonation));
     const VSID impersonated = VSID::currentUser();
     ::RevertToSelf();
     EXPECT_TRUE(::EqualSid(impersonated.get(), VSID::currentUser().get()));
+
+    UniqueHandle process;
+    ASSERT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, process.put()));
+    PSECURITY_DESCRIPTOR noQuery = nullptr;
+    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(D;;0x8;;;WD)(A;;GA;;;WD)", SDDL_REVISION_1,
+                                                                       &noQuery, nullptr));
+    UniqueLocalMemory descriptorOwner(noQuery);
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), noQuery, FALSE};
+    UniqueHandle unreadable;
+    ASSERT_TRUE(::DuplicateTokenEx(process.get(), TOKEN_IMPERSONATE | TOKEN_QUERY, &attributes, SecurityImpersonation,
+                                   TokenImpersonation, unreadable.put()));
+    ASSERT_TRUE(::SetThreadToken(nullptr, unreadable.get()));
+    try {
+        VSID::currentUser();
+        ADD_FAILURE() << "the thread's token was not the one read";
+    } catch (const vosexception& e) {
+        EXPECT_EQ(e.code(), DWORD(ERROR_ACCESS_DENIED));
+        ASSERT_EQ(e.context().size(), 1u);
+        EXPECT_EQ(e.context()[0].function, "VSID::currentUser");
+        EXPECT_EQ(e.context()[0].line, 234);
+    }
+    ::RevertToSelf();
+}
+
+TEST(Accounts, AssigningAnObjectItsOwnSidKeepsIt) {
+    VSID world = VSID::everyone();  // from AllocateAndInitializeSid
+    world = world.get();
+    EXPECT_EQ(sidString(world.get()), L"S-1-1-0");
+    world = world.get();  // now a heap copy
+    EXPECT_EQ(sidString(world.get()), L"S-1-1-0");
 }
 
 TEST(Accounts, AdministratorsGroupNameAndCheckForTheWineUser) {
@@ -83,8 +122,42 @@ TEST(Accounts, GroupMembershipIsDirectExactAndUnknownUsersAreNotMembers) {
     QueryOverride scripted(&groupsOfAlice);
     EXPECT_TRUE(VSID::isGroupMember(L"Administrators", L"alice"));
     EXPECT_FALSE(VSID::isGroupMember(L"administrators", L"alice"));   // names compare exactly
-    EXPECT_FALSE(VSID::isGroupMember(L"Domain Admins", L"alice"));    // nested memberships are not listed
     EXPECT_FALSE(VSID::isGroupMember(L"Administrators", L"mallory")); // user not found
+}
+
+// An account database that lists "Domain Admins" (where alice is a member
+// through "Administrators") only when asked for indirect memberships.
+DWORD g_groupFlags = 0xFFFFFFFF;
+DWORD WINAPI nestingNetUserGetLocalGroups(LPCWSTR, LPCWSTR, DWORD, DWORD flags, LPBYTE* buffer, DWORD, LPDWORD read,
+                                          LPDWORD total) {
+    g_groupFlags = flags;
+    std::vector<std::wstring> names{L"Users", L"Administrators"};
+    if (flags & LG_INCLUDE_INDIRECT) names.push_back(L"Domain Admins");
+    size_t bytes = names.size() * sizeof(LOCALGROUP_USERS_INFO_0);
+    for (const auto& name : names) bytes += (name.size() + 1) * sizeof(wchar_t);
+    void* block = nullptr;
+    if (::NetApiBufferAllocate(static_cast<DWORD>(bytes), &block) != NERR_Success) return ERROR_NOT_ENOUGH_MEMORY;
+    auto* entries = static_cast<LOCALGROUP_USERS_INFO_0*>(block);
+    auto* text = reinterpret_cast<wchar_t*>(entries + names.size());
+    for (size_t i = 0; i < names.size(); ++i) {
+        std::copy(names[i].begin(), names[i].end(), text);
+        text[names[i].size()] = L'\0';
+        entries[i].lgrui0_name = text;
+        text += names[i].size() + 1;
+    }
+    *buffer = static_cast<LPBYTE>(block);
+    *read = *total = static_cast<DWORD>(names.size());
+    return NERR_Success;
+}
+
+// Wine's NetUserGetLocalGroups answers [Administrators] whatever it is asked:
+// the platform call is replaced by one that answers by its flags.
+TEST(Accounts, NestedMembershipsAreNotCounted) {
+    setNetUserGetLocalGroupsCall(&nestingNetUserGetLocalGroups);
+    EXPECT_TRUE(VSID::isGroupMember(L"Administrators", L"alice"));
+    EXPECT_FALSE(VSID::isGroupMember(L"Domain Admins", L"alice"));
+    setNetUserGetLocalGroupsCall(nullptr);
+    EXPECT_EQ(g_groupFlags, 0u);
 }
 
 TEST(Accounts, OtherGroupQueryFailuresAreRaisedWithBothNames) {

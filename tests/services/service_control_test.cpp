@@ -364,4 +364,30 @@ TEST_F(ServiceChain, AFailureMidChainLeavesTheStartedServicesRunning) {
     EXPECT_EQ(stateOf(b.name()), DWORD(SERVICE_STOPPED));
 }
 
+// A cycle in the dependencies (or dependents) is raised, naming it in order,
+// before any service of it is started or stopped.
+TEST_F(ServiceChain, DependencyCyclesAreRaisedNamingTheCycle) {
+    table.dependsOn[c.name()] = {a.name()};
+    try {
+        run(b.name(), true);
+        FAIL() << "no exception";
+    } catch (const vexception& error) {
+        EXPECT_EQ(error.message(),
+                  L"Service dependency cycle: " + b.name() + L" -> " + c.name() + L" -> " + a.name() + L" -> " + b.name());
+        EXPECT_EQ(error.context().back().function, "service::startStopService");
+    }
+    for (const auto* service : {&a, &b, &c}) EXPECT_EQ(stateOf(service->name()), DWORD(SERVICE_STOPPED));
+
+    table.dependsOn.erase(c.name());
+    run(a.name(), true);
+    table.dependents = {{c.name(), {b.name()}}, {b.name(), {c.name()}}};
+    try {
+        run(c.name(), false);
+        FAIL() << "no exception";
+    } catch (const vexception& error) {
+        EXPECT_EQ(error.message(), L"Service dependent cycle: " + c.name() + L" -> " + b.name() + L" -> " + c.name());
+    }
+    for (const auto* service : {&a, &b, &c}) EXPECT_EQ(stateOf(service->name()), DWORD(SERVICE_RUNNING));
+}
+
 }  // namespace

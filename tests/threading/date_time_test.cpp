@@ -2,6 +2,9 @@
 
 #include "diagnostics/exceptions.h"
 
+#include <cstdint>
+#include <string>
+
 #include <gtest/gtest.h>
 
 TEST(VDateTime, AddingADayCrossesTheYearAndRecomputesTheDayOfWeek) {
@@ -45,6 +48,26 @@ TEST(VDateTime, MonthZeroMakesAdditionRaiseTheConversionError) {
         EXPECT_EQ(e.context()[0].function, "VDateTime::operator +=");
         EXPECT_EQ(e.context()[0].line, 266);
     }
+}
+
+// About 2^64 / 10^7 seconds: the tick count wraps to a few milliseconds.
+TEST(VDateTime, AdditionBeyondTheRangeRaisesInsteadOfWrapping) {
+    for (const int64_t seconds : {int64_t(1844674407371), int64_t(-1844674407371), INT64_MAX, INT64_MIN}) {
+        VDateTime value(2026, 12, 9, 10, 30, 0);
+        try {
+            value += seconds;
+            const std::wstring shown = value.timestampText();
+            ADD_FAILURE() << seconds << " gave " << std::string(shown.begin(), shown.end());
+        } catch (const vosexception& e) {
+            EXPECT_EQ(e.code(), DWORD(ERROR_ARITHMETIC_OVERFLOW)) << seconds;
+            ASSERT_EQ(e.context().size(), 1u);
+            EXPECT_EQ(e.context()[0].line, 269);
+        }
+        EXPECT_EQ(value.timestampText(), L"2026/12/09 10:30:00:000") << "left unchanged";
+    }
+    VDateTime later(2026, 12, 9);
+    later += int64_t(7000) * 365 * 86400;  // still inside the range
+    EXPECT_GT(later.year, 8900);
 }
 
 TEST(VDateTime, FileTimeGivesTheCalendarTimeWithoutZoneConversion) {

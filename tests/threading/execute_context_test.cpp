@@ -1,11 +1,19 @@
 #include "threading/execute_context.h"
 
+#include "threading/cancelation_point.h"
 #include "threading/cancelation_registry.h"
+#include "threading/sync_object.h"
+#include "product_settings.h"
 #include "test_support.h"
 
 #include "diagnostics/handles.h"
 
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <thread>
+#include <vector>
 
 TEST(ExecuteContext, ExportedPointerIsFoundInTheProgramAndHoldsTheContext) {
     const FARPROC symbol = ::GetProcAddress(::GetModuleHandleW(nullptr), QUARN_EXECUTE_CONTEXT_SYMBOL);
@@ -70,4 +78,60 @@ TEST(ExecuteContext, ModuleWithoutContextAdoptsTheOnePublishedByAnotherModule) {
     EXPECT_EQ(*ownPointer, &published);
     EXPECT_EQ(adopted.refcount(), references + 1);
     *peerPointer = nullptr;
+}
+
+// The exit handlers run while other threads still run: a thread inside a
+// cancellation point keeps its chain, its registry and its context after the
+// module's release at exit.
+TEST(ExecuteContext, ReleaseAtExitLeavesRunningThreadsTheirContext) {
+    ExecuteContext& context = ExecuteContext::get();
+    ThreadCancelation::CancelationRegistry& registry = context.registry();
+    const UniqueHandle opened(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const UniqueHandle released(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::atomic<bool> sameContext{false}, sameRegistry{false}, ownPointStillCurrent{false}, enclosingRestored{false};
+    std::thread worker([&] {
+        ThreadCancelation::CancelationPoint outer(ThreadCancelation::Deferred);
+        {
+            ThreadCancelation::CancelationPoint inner(ThreadCancelation::Deferred);
+            ::SetEvent(opened.get());
+            ::WaitForSingleObject(released.get(), 10000);
+            sameContext = &ExecuteContext::get() == &context;
+            sameRegistry = &ExecuteContext::get().registry() == &registry;
+            ownPointStillCurrent = ThreadCancelation::CancelationPoint::current() == &inner;
+        }
+        enclosingRestored = ThreadCancelation::CancelationPoint::current() == &outer;
+    });
+    ASSERT_EQ(::WaitForSingleObject(opened.get(), 10000), WAIT_OBJECT_0);
+    const int32_t references = context.refcount();
+    ExecuteContext::releaseAtExit();
+    ::SetEvent(released.get());
+    worker.join();
+    EXPECT_TRUE(sameContext);
+    EXPECT_TRUE(sameRegistry);
+    EXPECT_TRUE(ownPointStillCurrent);
+    EXPECT_TRUE(enclosingRestored);
+    EXPECT_EQ(context.refcount(), references - 1);
+}
+
+// The real exit: threads that keep opening points and waiting while the main
+// thread calls exit() let the process end with its own exit code.
+TEST(ExecuteContext, ExitWhileThreadsOpenCancellationPointsEndsCleanly) {
+    for (int run = 0; run < 5; ++run)
+        EXPECT_EQ(testing_support::runChildTest("ExecuteContextChild.DISABLED_ExitWhileThreadsRun", L"exit"), 7)
+            << "run " << run;
+}
+
+TEST(ExecuteContextChild, DISABLED_ExitWhileThreadsRun) {
+    std::atomic<int> started{0};
+    for (int t = 0; t < 4; ++t)
+        std::thread([&started] {
+            ++started;
+            while (true) {
+                ThreadCancelation::CancelationPoint deferred(ThreadCancelation::Deferred);
+                VSyncObject::sleep(0);
+            }
+        }).detach();
+    while (started < 4) ::Sleep(1);
+    ::Sleep(50);
+    std::exit(7);
 }
