@@ -6,7 +6,6 @@
 #include "resource_ids.h"
 #include "services/service_query.h"
 #include "threading/cancelation_point.h"
-
 #include "ui/check_tree.h"
 
 #include <shellapi.h>
@@ -65,18 +64,15 @@ void setPicture(HWND tree, HTREEITEM item, int picture) {
 }
 
 // What a screen reader says of a row besides its text and check box: the
-// state its picture shows.
+// state its picture shows ("Started", "Stopped" or "Disabled", the effective
+// status the fixed pictures stand for); nothing for a group.
 std::wstring describeRow(HWND tree, HTREEITEM item) {
     TVITEMW data{};
     data.mask = TVIF_HANDLE | TVIF_IMAGE;
     data.hItem = item;
     if (!::SendMessageW(tree, TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&data))) return std::wstring();
-    switch (data.iImage) {
-    case 0: return L"Started";
-    case 1: return L"Stopped";
-    case kDisabledPicture: return L"Disabled";
-    default: return std::wstring();  // a group
-    }
+    if (data.iImage < 0 || data.iImage >= kFixedPictures) return std::wstring();
+    return TrayIcon::stateText(static_cast<TrayState>(data.iImage));
 }
 
 }  // namespace
