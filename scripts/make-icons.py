@@ -1,13 +1,22 @@
 #!/usr/bin/env python3
-"""Draws the program's icons (16x16 and 32x32, 32-bit with alpha) into resources/icons.
+"""Draws the program's icons into resources/icons, one .ico per picture.
 
-The pictures are simple shapes computed per pixel with 4x4 supersampling, so the
-files can be regenerated exactly on any machine: python3 scripts/make-icons.py
+Each picture has one source: a list of shapes in unit coordinates. Every size
+of SIZES is drawn from that source at its own pixel grid (per-pixel coverage
+with 4x4 supersampling), so no size is a scaled copy of another and the small
+ones stay sharp. Sizes up to 64 are 32-bit bitmaps with alpha; 256 is stored
+as PNG, as the icon format allows. The files can be regenerated exactly on
+any machine: python3 scripts/make-icons.py
 """
 import math
 import os
 import struct
 import sys
+import zlib
+
+# 100 % to 250 % of the small (16) and large (32) icon sizes, and the shell's
+# largest view.
+SIZES = (16, 20, 24, 32, 40, 48, 64, 256)
 
 OUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "resources", "icons")
 
@@ -156,12 +165,21 @@ def bitmap(pixels, size):
     return header + xor + b"".join(and_rows)
 
 
+def png(pixels, size):
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF)
+    raw = b"".join(b"\0" + b"".join(struct.pack("BBBB", r, g, b, a) for (r, g, b, a) in row) for row in pixels)
+    header = struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0)
+    return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b"")
+
+
 def write_ico(path, layers):
-    images = [bitmap(render(layers, s), s) for s in (16, 32)]
+    images = [(png if s >= 256 else bitmap)(render(layers, s), s) for s in SIZES]
     out = struct.pack("<HHH", 0, 1, len(images))
     offset = 6 + 16 * len(images)
-    for s, data in zip((16, 32), images):
-        out += struct.pack("<BBBBHHII", s, s, 0, 0, 1, 32, len(data), offset)
+    for s, data in zip(SIZES, images):
+        # The directory stores 256 as 0.
+        out += struct.pack("<BBBBHHII", s % 256, s % 256, 0, 0, 1, 32, len(data), offset)
         offset += len(data)
     out += b"".join(images)
     with open(path, "wb") as f:

@@ -6,11 +6,14 @@
 #include "resource_ids.h"
 #include "services/service_query.h"
 #include "threading/cancelation_point.h"
+#include "ui/check_tree.h"
 
+#include <shellapi.h>
 #include <windowsx.h>
 
 #include <exception>
 #include <set>
+#include <utility>
 
 namespace {
 
@@ -19,8 +22,8 @@ constexpr UINT kTimerPeriodMs = 100;
 // The tray icon is refreshed when the tick counter exceeds this.
 constexpr int kTrayRefreshTicks = 100;
 
-// Fixed pictures of the image list, indexed by a service's effective status.
-constexpr WORD kStatusIcons[] = {IDI_SERVICE_STARTED, IDI_SERVICE_STOPPED, IDI_SERVICE_DISABLED};
+// Fixed pictures of the image list, indexed by a service's effective status
+// (control_dlg_scale.cpp draws them).
 constexpr int kDisabledPicture = 2;
 constexpr int kFixedPictures = 3;
 
@@ -60,6 +63,18 @@ void setPicture(HWND tree, HTREEITEM item, int picture) {
     ::SendMessageW(tree, TVM_SETITEMW, 0, reinterpret_cast<LPARAM>(&data));
 }
 
+// What a screen reader says of a row besides its text and check box: the
+// state its picture shows ("Started", "Stopped" or "Disabled", the effective
+// status the fixed pictures stand for); nothing for a group.
+std::wstring describeRow(HWND tree, HTREEITEM item) {
+    TVITEMW data{};
+    data.mask = TVIF_HANDLE | TVIF_IMAGE;
+    data.hItem = item;
+    if (!::SendMessageW(tree, TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&data))) return std::wstring();
+    if (data.iImage < 0 || data.iImage >= kFixedPictures) return std::wstring();
+    return TrayIcon::stateText(static_cast<TrayState>(data.iImage));
+}
+
 }  // namespace
 
 ControlDlg::ControlDlg(TrayApp* owner) : owner_(owner) {}
@@ -92,6 +107,11 @@ LRESULT ControlDlg::processMessage(HWND window, UINT message, WPARAM wParam, LPA
         return 0;
     case WM_TIMER:
         onTimer();
+        return 0;
+    case WM_DPICHANGED:
+        // wParam: the new DPI (x in the low word); lParam: the proposed
+        // window rectangle.
+        onDpiChanged(LOWORD(wParam), reinterpret_cast<const RECT*>(lParam));
         return 0;
     case kTrayCallbackMessage:
         // A message box of a running command pumps messages: the command
@@ -127,13 +147,16 @@ LRESULT ControlDlg::processMessage(HWND window, UINT message, WPARAM wParam, LPA
 }
 
 LRESULT ControlDlg::onInitDialog() {
-    const int width = ::GetSystemMetrics(SM_CXSMICON);
-    const int height = ::GetSystemMetrics(SM_CYSMICON);
-    images_.reset(::ImageList_Create(width, height, ILC_COLOR24 | ILC_MASK, 0, 1));
-    for (WORD icon : kStatusIcons) ::ImageList_ReplaceIcon(images_.get(), -1, loadSmallIcon(icon));
+    // The dialog manager laid the template out at the DPI of the window's
+    // monitor; pictures follow it.
+    dpi_ = windowDpi(handle());
+    layout_.capture(handle(), dpi_);
+    buildImageList();
     tree_.attach(::GetDlgItem(handle(), IDC_SERVICE_TREE), false);
     ::SendMessageW(tree_.handle(), TVM_SETIMAGELIST, TVSIL_NORMAL, reinterpret_cast<LPARAM>(images_.get()));
+    attachCheckTree(tree_.handle(), &describeRow);
     owner_->trayIcon().setWindow(handle());
+    owner_->trayIcon().setDpi(dpi_);
 
     // A failed first refresh is reported like any other, but the window
     // icon and the timer are set all the same.
@@ -143,11 +166,7 @@ LRESULT ControlDlg::onInitDialog() {
     } catch (...) {
         failure = std::current_exception();
     }
-    const HICON icon = static_cast<HICON>(::LoadImageW(::GetModuleHandleW(nullptr),
-                                                       MAKEINTRESOURCEW(IDI_SERVICE_STARTED), IMAGE_ICON, 0, 0,
-                                                       LR_DEFAULTSIZE | LR_SHARED));
-    ::SendMessageW(handle(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(loadSmallIcon(IDI_SERVICE_STARTED)));
-    ::SendMessageW(handle(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
+    setWindowIcons();
     ::SetTimer(handle(), kTimerId, kTimerPeriodMs, nullptr);
     if (failure) std::rethrow_exception(failure);
     return 0;
@@ -162,6 +181,7 @@ bool ControlDlg::onCommand(WORD id) {
         checkAll(false);
         return true;
     case IDC_HIDE:
+    case IDCANCEL:  // Esc, through the dialog manager
         hide();
         return true;
     case IDC_REFRESH:
@@ -226,11 +246,33 @@ void ControlDlg::showMonitor() {
 }
 
 void ControlDlg::onTrayNotify(LPARAM mouseMessage) {
+    // A notification area of version 3 follows a left click with NIN_SELECT
+    // and a right click with WM_CONTEXTMENU; the keyboard (Enter, Space,
+    // Shift+F10, the menu key) sends those alone. Each click is answered once.
+    if (mouseMessage == WM_MOUSEMOVE) return;
+    const LPARAM answered = std::exchange(answeredClick_, 0);
     switch (mouseMessage) {
     case WM_LBUTTONUP:
+    case WM_RBUTTONUP:
+        if (owner_->trayIcon().keyboardAware()) answeredClick_ = mouseMessage;
+        break;
+    case NIN_SELECT:
+        if (answered == WM_LBUTTONUP) return;
+        break;
+    case WM_CONTEXTMENU:
+        if (answered == WM_RBUTTONUP) return;
+        break;
+    default:
+        break;
+    }
+    switch (mouseMessage) {
+    case WM_LBUTTONUP:
+    case NIN_SELECT:
+    case NIN_KEYSELECT:
         showMonitor();
         break;
-    case WM_RBUTTONUP: {
+    case WM_RBUTTONUP:
+    case WM_CONTEXTMENU: {
         UniqueMenu menu(::LoadMenuW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_TRAY_MENU)));
         HMENU popup = ::GetSubMenu(menu.get(), 0);
         ::SetMenuDefaultItem(popup, ID_TRAY_CONTROL_PANEL, FALSE);
@@ -296,7 +338,8 @@ void ControlDlg::refreshServices() {
     ::ImageList_SetImageCount(images_.get(), kFixedPictures);
     for (const auto& group : *catalogue_) {
         group->item = insertItem(tree, TVI_ROOT, TVI_LAST, group->name);
-        setPicture(tree, group->item, ::ImageList_ReplaceIcon(images_.get(), -1, loadSmallIcon(group->icon)));
+        setPicture(tree, group->item,
+                   ::ImageList_ReplaceIcon(images_.get(), -1, loadSmallIcon(group->icon, dpi_)));
         if (remembered.count(group->name)) {
             group->checked = true;
             setChecked(group->item, true);

@@ -6,6 +6,7 @@
 #include "app/service_catalogue.h"
 #include "diagnostics/handles.h"
 #include "ui/dialog.h"
+#include "ui/display_scale.h"
 
 #include <commctrl.h>
 
@@ -69,6 +70,14 @@ public:
     // a failure.
     void deleteSessions();
 
+    // The window moved to a monitor of scale `dpi` (WM_DPICHANGED): scales
+    // the font and the controls, draws every picture of the tree, the window
+    // and the tray icon again at the new size and takes `suggested` (the
+    // window rectangle the platform proposes, when given).
+    void onDpiChanged(UINT dpi, const RECT* suggested);
+    // The DPI the dialog is laid out and its pictures are drawn for.
+    UINT dpi() const { return dpi_; }
+
     // The current catalogue; null until a refresh has succeeded and after a
     // refresh has failed.
     ServiceGroups* catalogue() const { return catalogue_; }
@@ -94,6 +103,10 @@ private:
     bool isChecked(HTREEITEM item) const;
     void setChecked(HTREEITEM item, bool check);
     void fillTree(std::list<std::wstring> remembered);
+    // A new image list at the dialog's DPI with the fixed pictures and, when
+    // a catalogue exists, its group pictures at the indices the tree uses.
+    void buildImageList();
+    void setWindowIcons();
 
     VTreeView tree_;
     UniqueImageList images_;
@@ -102,4 +115,9 @@ private:
     bool commandRunning_ = false;
     // The exit message came while a command ran: quit once it is done.
     bool exitAfterCommand_ = false;
+    UINT dpi_ = kDefaultDpi;
+    ScaledLayout layout_;
+    // The tray notification that a mouse click already answered, when the
+    // notification area follows it with its keyboard-aware form.
+    LPARAM answeredClick_ = 0;
 };

@@ -5,6 +5,7 @@
 #include "diagnostics/text.h"
 #include "resource_ids.h"
 #include "services/service_query.h"
+#include "ui/display_scale.h"
 
 #include <shellapi.h>
 
@@ -50,14 +51,22 @@ bool TrayIcon::addTrayIcon() {
     NOTIFYICONDATAW data = iconData(window_);
     data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_INFO;
     data.uCallbackMessage = kTrayCallbackMessage;
-    data.hIcon = loadSmallIcon(IDI_TRAY_STARTED);
+    data.hIcon = loadSmallIcon(IDI_TRAY_STARTED, dpi());
     data.dwInfoFlags = NIIF_INFO;
     // "TaskbarCreated" also arrives while the icon still exists (some DPI and
     // theme changes, or any process's broadcast): NIM_ADD then fails, and
     // the icon that is there is taken over with NIM_MODIFY.
     if (!::Shell_NotifyIconW(NIM_ADD, &data) && !::Shell_NotifyIconW(NIM_MODIFY, &data)) return false;
     iconAdded = true;
+    // Version 3 keeps the callback's form (lParam: the mouse message) and
+    // adds NIN_SELECT, NIN_KEYSELECT and WM_CONTEXTMENU for the keyboard.
+    data.uVersion = NOTIFYICON_VERSION;
+    keyboardAware_ = ::Shell_NotifyIconW(NIM_SETVERSION, &data) != FALSE;
     return true;
+}
+
+UINT TrayIcon::dpi() const {
+    return dpi_ ? dpi_ : windowDpi(window_);
 }
 
 bool TrayIcon::readdTrayIcon() {
@@ -74,7 +83,8 @@ bool TrayIcon::updateTrayIcon(TrayState state, const std::wstring& text) {
     lastTip_ = tip.substr(0, length);
     if (!addTrayIcon()) return false;
     data.uFlags = NIF_ICON | NIF_TIP;
-    data.hIcon = loadSmallIcon(iconFor(state));
+    data.hIcon = loadSmallIcon(iconFor(state), dpi());
+    lastIcon_ = data.hIcon;
     std::copy_n(tip.c_str(), length, data.szTip);
     data.szTip[length] = L'\0';
     return ::Shell_NotifyIconW(NIM_MODIFY, &data) != FALSE;

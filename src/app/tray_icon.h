@@ -25,10 +25,19 @@ public:
     // The window that owns the icon and receives its notifications.
     void setWindow(HWND window) { window_ = window; }
     HWND window() const { return window_; }
+    // The DPI the picture is drawn for: the owner window's, which the window
+    // passes on at start and whenever its scale changes (a remote session
+    // reconnecting at another scale); the next update then hands over a
+    // picture of the new size. Until set, the window's own DPI.
+    void setDpi(UINT dpi) { dpi_ = dpi; }
+    UINT dpi() const;
 
     // Adds the icon unless it has been added already; an icon of this window
     // and id that is there already is taken over. False when the
-    // notification area refused it (the next update tries again).
+    // notification area refused it (the next update tries again). Asks for
+    // the behaviour of version 3 of the notification area, which reports
+    // the keyboard too (NIN_KEYSELECT, WM_CONTEXTMENU); whether it accepted
+    // is keyboardAware().
     bool addTrayIcon();
     // The notification area was re-created and has lost the icon: adds it
     // again (on failure the next update retries the add).
@@ -54,9 +63,15 @@ public:
     const std::wstring& lastTip() const { return lastTip_; }
     unsigned updateCount() const { return updates_; }
     unsigned addCount() const { return adds_; }
+    // The picture of the last update (shared, see loadSmallIcon).
+    HICON lastIcon() const { return lastIcon_; }
+    bool keyboardAware() const { return keyboardAware_; }
 
 private:
     HWND window_ = nullptr;
+    UINT dpi_ = 0;
+    HICON lastIcon_ = nullptr;
+    bool keyboardAware_ = false;
     TrayState lastState_ = TrayDisabled;
     std::wstring lastTip_;
     unsigned updates_ = 0;
