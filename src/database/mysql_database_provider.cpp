@@ -11,6 +11,7 @@
 #include "diagnostics/exceptions.h"
 #include "diagnostics/log_manager.h"
 #include "diagnostics/product_config.h"
+#include "diagnostics/standard_wrapping.h"
 #include "diagnostics/text.h"
 
 #include <errmsg.h>
@@ -28,6 +29,7 @@ constexpr ContextSite kExecuteSite{"MySQLDatabaseProvider::execute", 0};
 constexpr ContextSite kQuerySite{"MySQLDatabaseProvider::query", 0};
 constexpr ContextSite kReplaceSite{"MySQLDatabaseProvider::replace", 0};
 constexpr ContextSite kImportSchemaSite{"MySQLDatabaseProvider::ImportSchema", 0};
+constexpr ContextSite kImportDataSite{"MySQLDatabaseProvider::ImportData", 0};
 
 // The tables whose identifiers come from "ms_jet_counter", with their
 // identifier columns.
@@ -290,7 +292,15 @@ void MySQLDatabaseProvider::ImportData(const std::wstring& source, const std::ws
     connect(host, std::wstring(), login, password, port, socket);
     use(database);
     MySQLDataImporter importer(this, progress_);
-    ContentHandlerWrapper::parseURL(&importer, source);
+    try {
+        ContentHandlerWrapper::parseURL(&importer, source);
+    } catch (...) {
+        // The rows before the stop stay; the stop's own error is the one
+        // reported, a failed commit only logged.
+        runWrappedLogged(LogError, kImportDataSite.entry(), [&] { importer.finish(); });
+        throw;
+    }
+    importer.finish();
     reseedCounter();
 }
 
