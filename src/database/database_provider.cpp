@@ -6,6 +6,8 @@
 #include "database/sql_identifier.h"
 #include "diagnostics/exceptions.h"
 
+#include <vector>
+
 namespace {
 
 constexpr ContextSite kCreateSite{"CreateDatabaseProvider", 102};
@@ -20,10 +22,13 @@ void IDatabaseProvider::ExportTable(IDatabaseExportWriter* writer, const std::ws
     writer->startElement(L"table");
     RecordSetRef rows(query(L"select * from " + quoteIdentifier(table)));
     const int fields = rows->fieldCount();
+    // Decoded once: every row repeats them.
+    std::vector<std::wstring> names;
+    for (int i = 0; i < fields; ++i) names.push_back(rows->fieldName(i));
     while (rows->next()) {
         writer->startElement(L"row");
         for (int i = 0; i < fields; ++i) {
-            writer->setAttribute(L"name", rows->fieldName(i));
+            writer->setAttribute(L"name", names[i]);
             const bool null = rows->isNull(i, false);
             if (null) writer->setAttribute(L"isnull", L"true");
             writer->startElement(L"field");

@@ -12,6 +12,8 @@
 #include "diagnostics/com_ptr.h"
 
 #include <string>
+#include <utility>
+#include <vector>
 
 class XmlExportWriter : public IDatabaseExportWriter {
 public:
@@ -33,6 +35,8 @@ public:
 
 private:
     void lineBreak();
+    // The attribute name as a BSTR, made once per name.
+    const UniqueBstr& attributeName(const std::wstring& name);
 
     ScopedComInitialization com_;
     ComPtr<IStream> stream_;
@@ -40,6 +44,10 @@ private:
     ComPtr<ISAXContentHandler> content_;
     ComPtr<IMXAttributes> attributes_;
     ComPtr<ISAXAttributes> attributeList_;
+    UniqueBstr empty_{std::wstring()};
+    UniqueBstr cdata_{std::wstring(L"CDATA")};
+    std::vector<std::pair<std::wstring, UniqueBstr>> attributeNames_;
+    std::vector<std::wstring> indents_;  // the line break before an element, by depth
     int depth_ = 0;
     bool hadChildren_ = false;
 };
