@@ -22,10 +22,14 @@ public:
 };
 
 // Hears of each table an import has finished: its name and the number of
-// rows inserted into it (0 for a table created from a schema).
+// rows inserted into it (0 for a table created from a schema); and, while
+// a data import runs, of each table it begins and each row it has handled.
 class IDatabaseProgress {
 public:
     virtual ~IDatabaseProgress() = default;
+    virtual void tableStarted(const std::wstring& table) { (void)table; }
+    // A row was handled: inserted, or (`failed`) logged and skipped.
+    virtual void rowDone(bool failed) { (void)failed; }
     virtual void tableDone(const std::wstring& table, uint64_t rows) = 0;
 };
 

@@ -15,6 +15,7 @@ void MySQLDataImporter::startElement(const std::wstring& name, ISAXAttributes* a
         rows_ = 0;
         if (tableAccepted_) {
             finish();
+            if (progress_ != nullptr) progress_->tableStarted(table_);
             provider_->beginTransaction();
             inTransaction_ = true;
             provider_->execute(L"delete from " + quoteIdentifier(table_));
@@ -75,4 +76,5 @@ void MySQLDataImporter::insertRow() {
                          },
                          [&] { provider_->execute(sql); });
     if (inserted) ++rows_;
+    if (progress_ != nullptr) progress_->rowDone(!inserted);
 }
