@@ -20,7 +20,7 @@ void IDatabaseProvider::ExportTable(IDatabaseExportWriter* writer, const std::ws
     if (table == L"ms_jet_counter") return;
     writer->setAttribute(L"name", table);
     writer->startElement(L"table");
-    RecordSetRef rows(query(L"select * from " + quoteIdentifier(table)));
+    RecordSetRef rows(queryForExport(L"select * from " + quoteIdentifier(table)));
     const int fields = rows->fieldCount();
     // Decoded once: every row repeats them.
     std::vector<std::wstring> names;

@@ -158,6 +158,13 @@ public:
                             const std::wstring& socket);
     // Ignored unless a provider supports reconnecting.
     virtual void setReconnectHandler(IDatabaseReconnectHandler* handler);
+
+protected:
+    // The rows ExportTable writes, read once from the first to the last and
+    // released before any other statement runs. By default `query`; a
+    // provider may hand the rows over as they arrive, so that an export of
+    // any size holds one row at a time.
+    virtual IDatabaseRecordSet* queryForExport(const std::wstring& sql) { return query(sql); }
 };
 
 // A new, unconnected provider for `name` (compared exactly; empty means

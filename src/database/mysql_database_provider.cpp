@@ -164,7 +164,11 @@ void MySQLDatabaseProvider::execute(const std::wstring& sql) {
                          kExecuteSite.entry());
 }
 
-IDatabaseRecordSet* MySQLDatabaseProvider::query(const std::wstring& sql) {
+IDatabaseRecordSet* MySQLDatabaseProvider::query(const std::wstring& sql) { return queryRows(sql, false); }
+
+IDatabaseRecordSet* MySQLDatabaseProvider::queryForExport(const std::wstring& sql) { return queryRows(sql, true); }
+
+IDatabaseRecordSet* MySQLDatabaseProvider::queryRows(const std::wstring& sql, bool streamed) {
     const std::wstring masked = maskPasswords(sql);
     LogManager::print(LogInfo, L"MySQLDatabaseProvider Query: %s", masked.c_str());
     const unsigned error = send(sql, L"MySQLDatabaseProvider::query reconnect");
@@ -172,7 +176,7 @@ IDatabaseRecordSet* MySQLDatabaseProvider::query(const std::wstring& sql) {
         throw vexception(L"Can't query " + masked + L": MySQLDatabaseProvider error " + std::to_wstring(error) + L":" +
                              lastError(),
                          kQuerySite.entry());
-    MYSQL_RES* result = mysql_store_result(connection_);
+    MYSQL_RES* result = streamed ? mysql_use_result(connection_) : mysql_store_result(connection_);
     if (result == nullptr)
         throw vexception(L"Can't get result for query " + masked + L" MySQLDatabaseProvider error " + lastError(),
                          kQuerySite.entry());

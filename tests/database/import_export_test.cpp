@@ -234,6 +234,33 @@ TEST(DataImport, EveryEndLeavesTheRowsInsertedBeforeIt) {
     });
 }
 
+// The export reads a table's rows as the server sends them. A writer that
+// fails part-way leaves the rest of them unread: they are read and dropped
+// when the rows are released, and the connection serves the next statement.
+TEST(Export, AWriterFailingPartWayLeavesTheConnectionUsable) {
+    class FailingWriter : public IDatabaseExportWriter {
+    public:
+        void setAttribute(const std::wstring&, const std::wstring&) override {}
+        void startElement(const std::wstring& name) override {
+            if (name == L"row" && ++rows == 3) throw vexception(L"disk full");
+        }
+        void characters(const std::wstring&) override {}
+        void endElement(const std::wstring&) override {}
+        int rows = 0;
+    };
+    reported([&] {
+        ScratchDatabase database;
+        auto provider = database.connect();
+        provider->execute(L"CREATE TABLE many (id int PRIMARY KEY, v varchar(200))");
+        std::wstring insert = L"INSERT INTO many VALUES (0, REPEAT('x', 200))";
+        for (int id = 1; id < 2000; ++id) insert += L",(" + std::to_wstring(id) + L", REPEAT('x', 200))";
+        provider->execute(insert);
+        FailingWriter writer;
+        EXPECT_EQ(messageOf([&] { provider->ExportTable(&writer, L"many"); }), L"disk full");
+        EXPECT_EQ(rowsOf(provider.get(), L"SELECT COUNT(*) FROM many"), std::vector<std::vector<std::wstring>>({{L"2000"}}));
+    });
+}
+
 TEST(Export, EmptyTableWritesOnlyItsTableElement) {
     reported([&] {
         ScratchDatabase database;
