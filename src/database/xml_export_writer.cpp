@@ -63,16 +63,23 @@ XmlExportWriter::XmlExportWriter(const std::wstring& path) {
     startElement(kRoot);
 }
 
-const UniqueBstr& XmlExportWriter::attributeName(const std::wstring& name) {
-    for (const auto& [text, bstr] : attributeNames_)
-        if (text == name) return bstr;
-    return attributeNames_.emplace_back(name, UniqueBstr(name)).second;
+const UniqueBstr* XmlExportWriter::cachedBstr(const std::wstring& text) {
+    for (const auto& [cached, bstr] : bstrs_)
+        if (cached == text) return &bstr;
+    if (bstrs_.size() >= kCachedBstrs) return nullptr;
+    return &bstrs_.emplace_back(text, UniqueBstr(text)).second;
 }
 
 void XmlExportWriter::setAttribute(const std::wstring& name, const std::wstring& value) {
-    const UniqueBstr& qName = attributeName(name);
-    UniqueBstr text(value);
-    check(attributes_->addAttribute(empty_.get(), qName.get(), qName.get(), cdata_.get(), text.get()),
+    // The names, and the values of most attributes (column names, "true"),
+    // repeat on every row: their BSTRs are made once. The list copies what
+    // it is given.
+    const UniqueBstr* qName = cachedBstr(name);
+    const UniqueBstr* cachedValue = cachedBstr(value);
+    UniqueBstr ownName, ownValue;
+    if (qName == nullptr) qName = &(ownName = UniqueBstr(name));
+    if (cachedValue == nullptr) cachedValue = &(ownValue = UniqueBstr(value));
+    check(attributes_->addAttribute(empty_.get(), qName->get(), qName->get(), cdata_.get(), cachedValue->get()),
           L"IMXAttributes::addAttribute", name);
 }
 

@@ -11,6 +11,7 @@
 #include "database/msxml_classes.h"
 #include "diagnostics/com_ptr.h"
 
+#include <deque>
 #include <string>
 #include <utility>
 #include <vector>
@@ -35,8 +36,10 @@ public:
 
 private:
     void lineBreak();
-    // The attribute name as a BSTR, made once per name.
-    const UniqueBstr& attributeName(const std::wstring& name);
+    // `text` as a BSTR made once, while fewer than kCachedBstrs texts are
+    // kept; null past that.
+    const UniqueBstr* cachedBstr(const std::wstring& text);
+    static constexpr size_t kCachedBstrs = 64;
 
     ScopedComInitialization com_;
     ComPtr<IStream> stream_;
@@ -46,7 +49,7 @@ private:
     ComPtr<ISAXAttributes> attributeList_;
     UniqueBstr empty_{std::wstring()};
     UniqueBstr cdata_{std::wstring(L"CDATA")};
-    std::vector<std::pair<std::wstring, UniqueBstr>> attributeNames_;
+    std::deque<std::pair<std::wstring, UniqueBstr>> bstrs_;  // grows without moving what it holds
     std::vector<std::wstring> indents_;  // the line break before an element, by depth
     int depth_ = 0;
     bool hadChildren_ = false;
