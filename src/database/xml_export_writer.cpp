@@ -49,7 +49,7 @@ XmlExportWriter::XmlExportWriter(const std::wstring& path) {
           L"CoCreateInstance SAXAttributes30");
     check(attributes_->QueryInterface(msxml::kISAXAttributes, attributeList_.putVoid()),
           L"IMXAttributes::QueryInterface ISAXAttributes");
-    UniqueBstr encoding(L"UTF-8");
+    UniqueBstr encoding(std::wstring(L"UTF-8"));
     check(writer_->put_encoding(encoding.get()), L"IMXWriter::put_encoding");
     check(writer_->put_byteOrderMark(VARIANT_FALSE), L"IMXWriter::put_byteOrderMark");
     check(writer_->put_indent(VARIANT_FALSE), L"IMXWriter::put_indent");
