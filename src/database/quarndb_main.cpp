@@ -111,6 +111,16 @@ private:
     uint64_t rows_ = 0;
 };
 
+void exportData(const std::wstring& file, bool quiet) {
+    ZRTDatabase database(true);
+    XmlExportWriter writer(fullPath(file));
+    TransferProgress progress(TransferProgress::modeFor(quiet), TransferProgress::Work::Rows);
+    CountingWriter counting(writer, progress);
+    database.provider()->ExportData(&counting);
+    writer.finish();
+    progress.finish();
+}
+
 struct Command {
     enum Kind { Export, ImportSchema, ImportData } kind = Export;
     std::wstring file;
@@ -118,16 +128,6 @@ struct Command {
     std::wstring adminLogin;
     bool quiet = false;
 };
-
-void exportData(const Command& command) {
-    ZRTDatabase database(true);
-    XmlExportWriter writer(fullPath(command.file));
-    TransferProgress progress(TransferProgress::modeFor(command.quiet), TransferProgress::Work::Rows);
-    CountingWriter counting(writer, progress);
-    database.provider()->ExportData(&counting);
-    writer.finish();
-    progress.finish();
-}
 
 // False for anything but the three commands and their options.
 bool parseCommand(std::vector<std::wstring> args, Command& command) {
@@ -192,7 +192,7 @@ int wmain(int argc, wchar_t** argv) {
     try {
         runWrapped(kMainSite.entry(), [&] {
             if (command.kind == Command::Export)
-                exportData(command);
+                exportData(command.file, command.quiet);
             else
                 importDocument(command);
         });
