@@ -5,6 +5,7 @@
 #include "diagnostics/standard_wrapping.h"
 
 #include <comdef.h>
+#include <shlwapi.h>
 
 namespace {
 
@@ -22,6 +23,22 @@ std::wstring elementName(const wchar_t* localName, int localLength, const wchar_
     IErrorInfo* info = nullptr;
     if (::GetErrorInfo(0, &info) != S_OK) info = nullptr;
     throw vexception(_com_error(hr, info), where, kParseSite.function, kParseSite.line);
+}
+
+// Parses `source` with `reader`. A file is handed over as a stream, which
+// the reader consumes piece by piece; given its path as a URL the reader
+// first loads the whole document into memory. A URL goes to parseURL.
+HRESULT parseSource(ISAXXMLReader* reader, const std::wstring& source) {
+    if (::PathIsURLW(source.c_str())) return reader->parseURL(source.c_str());
+    ComPtr<IStream> stream;
+    const HRESULT opened = ::SHCreateStreamOnFileEx(source.c_str(), STGM_READ | STGM_SHARE_DENY_WRITE,
+                                                    FILE_ATTRIBUTE_NORMAL, FALSE, nullptr, stream.put());
+    if (FAILED(opened)) raiseComError(opened, L"SHCreateStreamOnFileEx '" + source + L"'");
+    VARIANT input;
+    ::VariantInit(&input);
+    input.vt = VT_UNKNOWN;
+    input.punkVal = stream.get();
+    return reader->parse(input);
 }
 
 }  // namespace
@@ -58,7 +75,7 @@ void ContentHandlerWrapper::parseURL(ContentHandlerWrapper* handler, const std::
     if (FAILED(hr)) raiseComError(hr, L"OleRun SAXXMLReader");
     hr = reader->putContentHandler(handler);
     if (FAILED(hr)) raiseComError(hr, L"ISAXXMLReader::putContentHandler");
-    hr = reader->parseURL(source.c_str());
+    hr = parseSource(reader.get(), source);
     reader->putContentHandler(nullptr);
     if (handler->canceled_) throw ThreadCancelation::ThreadCanceled();
     if (SUCCEEDED(hr)) return;

@@ -6,6 +6,8 @@
 #include "database/sql_identifier.h"
 #include "diagnostics/exceptions.h"
 
+#include <vector>
+
 namespace {
 
 constexpr ContextSite kCreateSite{"CreateDatabaseProvider", 102};
@@ -18,12 +20,15 @@ void IDatabaseProvider::ExportTable(IDatabaseExportWriter* writer, const std::ws
     if (table == L"ms_jet_counter") return;
     writer->setAttribute(L"name", table);
     writer->startElement(L"table");
-    RecordSetRef rows(query(L"select * from " + quoteIdentifier(table)));
+    RecordSetRef rows(queryForExport(L"select * from " + quoteIdentifier(table)));
     const int fields = rows->fieldCount();
+    // Decoded once: every row repeats them.
+    std::vector<std::wstring> names;
+    for (int i = 0; i < fields; ++i) names.push_back(rows->fieldName(i));
     while (rows->next()) {
         writer->startElement(L"row");
         for (int i = 0; i < fields; ++i) {
-            writer->setAttribute(L"name", rows->fieldName(i));
+            writer->setAttribute(L"name", names[i]);
             const bool null = rows->isNull(i, false);
             if (null) writer->setAttribute(L"isnull", L"true");
             writer->startElement(L"field");

@@ -22,10 +22,14 @@ public:
 };
 
 // Hears of each table an import has finished: its name and the number of
-// rows inserted into it (0 for a table created from a schema).
+// rows inserted into it (0 for a table created from a schema); and, while
+// a data import runs, of each table it begins and each row it has handled.
 class IDatabaseProgress {
 public:
     virtual ~IDatabaseProgress() = default;
+    virtual void tableStarted(const std::wstring& table) { (void)table; }
+    // A row was handled: inserted, or (`failed`) logged and skipped.
+    virtual void rowDone(bool failed) { (void)failed; }
     virtual void tableDone(const std::wstring& table, uint64_t rows) = 0;
 };
 
@@ -154,6 +158,13 @@ public:
                             const std::wstring& socket);
     // Ignored unless a provider supports reconnecting.
     virtual void setReconnectHandler(IDatabaseReconnectHandler* handler);
+
+protected:
+    // The rows ExportTable writes, read once from the first to the last and
+    // released before any other statement runs. By default `query`; a
+    // provider may hand the rows over as they arrive, so that an export of
+    // any size holds one row at a time.
+    virtual IDatabaseRecordSet* queryForExport(const std::wstring& sql) { return query(sql); }
 };
 
 // A new, unconnected provider for `name` (compared exactly; empty means

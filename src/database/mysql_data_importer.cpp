@@ -13,7 +13,13 @@ void MySQLDataImporter::startElement(const std::wstring& name, ISAXAttributes* a
         table_ = attribute(attributes, L"name");
         tableAccepted_ = platformAccepted(attribute(attributes, L"platform"));
         rows_ = 0;
-        if (tableAccepted_) provider_->execute(L"delete from " + quoteIdentifier(table_));
+        if (tableAccepted_) {
+            finish();
+            if (progress_ != nullptr) progress_->tableStarted(table_);
+            provider_->beginTransaction();
+            inTransaction_ = true;
+            provider_->execute(L"delete from " + quoteIdentifier(table_));
+        }
     } else if (name == L"row") {
         rowAccepted_ = platformAccepted(attribute(attributes, L"platform"));
         columns_.clear();
@@ -45,9 +51,18 @@ void MySQLDataImporter::endElement(const std::wstring& name) {
         if (tableAccepted_ && rowAccepted_) insertRow();
         rowAccepted_ = false;
     } else if (name == L"table") {
-        if (tableAccepted_ && progress_ != nullptr) progress_->tableDone(table_, rows_);
+        if (tableAccepted_) {
+            finish();
+            if (progress_ != nullptr) progress_->tableDone(table_, rows_);
+        }
         tableAccepted_ = false;
     }
+}
+
+void MySQLDataImporter::finish() {
+    if (!inTransaction_) return;
+    inTransaction_ = false;
+    provider_->commit();
 }
 
 void MySQLDataImporter::insertRow() {
@@ -61,4 +76,5 @@ void MySQLDataImporter::insertRow() {
                          },
                          [&] { provider_->execute(sql); });
     if (inserted) ++rows_;
+    if (progress_ != nullptr) progress_->rowDone(!inserted);
 }

@@ -1,7 +1,11 @@
 // Turns a data document into statements on a MySQL provider: each accepted
 // "table" element empties its table, each accepted "row" becomes one
 // INSERT. A row that fails is logged at level Error as "Unable to import
-// data row: %s" and the import goes on with the next one.
+// data row: %s" and the import goes on with the next one. Each accepted
+// table is one transaction, from before its "delete from" to its end
+// element, so that the server writes its log once per table instead of
+// once per row; a connection that ends inside a table leaves the table as
+// it was.
 #pragma once
 
 #include "database/content_handler_wrapper.h"
@@ -20,6 +24,13 @@ public:
     void endElement(const std::wstring& name) override;
     void characters(const std::wstring& text) override;
 
+    // Commits the transaction of a table the parser left unfinished (the
+    // document broke off, or a statement outside the rows failed), so that
+    // the rows inserted so far stay, as they do when every row is
+    // committed on its own. Call it however the parse ended; a failure of
+    // the commit raises.
+    void finish();
+
 private:
     void insertRow();
 
@@ -34,5 +45,6 @@ private:
     std::wstring values_;
     std::wstring value_;
     bool fieldNull_ = false;
+    bool inTransaction_ = false;
     uint64_t rows_ = 0;
 };

@@ -11,6 +11,7 @@
 #include "diagnostics/exceptions.h"
 #include "diagnostics/log_manager.h"
 #include "diagnostics/product_config.h"
+#include "diagnostics/standard_wrapping.h"
 #include "diagnostics/text.h"
 
 #include <errmsg.h>
@@ -28,6 +29,7 @@ constexpr ContextSite kExecuteSite{"MySQLDatabaseProvider::execute", 0};
 constexpr ContextSite kQuerySite{"MySQLDatabaseProvider::query", 0};
 constexpr ContextSite kReplaceSite{"MySQLDatabaseProvider::replace", 0};
 constexpr ContextSite kImportSchemaSite{"MySQLDatabaseProvider::ImportSchema", 0};
+constexpr ContextSite kImportDataSite{"MySQLDatabaseProvider::ImportData", 0};
 
 // The tables whose identifiers come from "ms_jet_counter", with their
 // identifier columns.
@@ -162,7 +164,11 @@ void MySQLDatabaseProvider::execute(const std::wstring& sql) {
                          kExecuteSite.entry());
 }
 
-IDatabaseRecordSet* MySQLDatabaseProvider::query(const std::wstring& sql) {
+IDatabaseRecordSet* MySQLDatabaseProvider::query(const std::wstring& sql) { return queryRows(sql, false); }
+
+IDatabaseRecordSet* MySQLDatabaseProvider::queryForExport(const std::wstring& sql) { return queryRows(sql, true); }
+
+IDatabaseRecordSet* MySQLDatabaseProvider::queryRows(const std::wstring& sql, bool streamed) {
     const std::wstring masked = maskPasswords(sql);
     LogManager::print(LogInfo, L"MySQLDatabaseProvider Query: %s", masked.c_str());
     const unsigned error = send(sql, L"MySQLDatabaseProvider::query reconnect");
@@ -170,7 +176,7 @@ IDatabaseRecordSet* MySQLDatabaseProvider::query(const std::wstring& sql) {
         throw vexception(L"Can't query " + masked + L": MySQLDatabaseProvider error " + std::to_wstring(error) + L":" +
                              lastError(),
                          kQuerySite.entry());
-    MYSQL_RES* result = mysql_store_result(connection_);
+    MYSQL_RES* result = streamed ? mysql_use_result(connection_) : mysql_store_result(connection_);
     if (result == nullptr)
         throw vexception(L"Can't get result for query " + masked + L" MySQLDatabaseProvider error " + lastError(),
                          kQuerySite.entry());
@@ -290,7 +296,15 @@ void MySQLDatabaseProvider::ImportData(const std::wstring& source, const std::ws
     connect(host, std::wstring(), login, password, port, socket);
     use(database);
     MySQLDataImporter importer(this, progress_);
-    ContentHandlerWrapper::parseURL(&importer, source);
+    try {
+        ContentHandlerWrapper::parseURL(&importer, source);
+    } catch (...) {
+        // The rows before the stop stay; the stop's own error is the one
+        // reported, a failed commit only logged.
+        runWrappedLogged(LogError, kImportDataSite.entry(), [&] { importer.finish(); });
+        throw;
+    }
+    importer.finish();
     reseedCounter();
 }
 

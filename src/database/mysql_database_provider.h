@@ -101,7 +101,13 @@ public:
     // The client library's connection handle; null while disconnected.
     st_mysql* handle() const { return connection_; }
 
+protected:
+    // The rows as the server sends them (mysql_use_result): the record set
+    // holds one row at a time, and its rowCount is the number read so far.
+    IDatabaseRecordSet* queryForExport(const std::wstring& sql) override;
+
 private:
+    IDatabaseRecordSet* queryRows(const std::wstring& sql, bool streamed);
     // Sends the statement, retrying once through the reconnect handler after
     // a lost connection. Returns the client library's error number, 0 on
     // success.

@@ -1,16 +1,18 @@
 // quarndb: the administrators' command line for the product database.
 //
-//   quarndb export FILE
-//   quarndb import-schema FILE [--create-database] [--admin LOGIN]
-//   quarndb import-data FILE
+//   quarndb export FILE [--quiet]
+//   quarndb import-schema FILE [--create-database] [--admin LOGIN] [--quiet]
+//   quarndb import-data FILE [--quiet]
 //
 // The database is found as the tray's ZRTDatabase finds it: each setting
 // from its QUARN_DB_* environment variable, else from the management
 // service. With --admin the administrator's password is read from standard
 // input (one line), never from the command line. Each table is printed with
-// its row count as it is done. Exit code 0, or 1 with the error's full text
-// on standard error. Output is UTF-8.
+// its row count as it is done, and the totals at the end (TransferProgress);
+// --quiet prints nothing but errors. Exit code 0, or 1 with the error's full
+// text on standard error. Output is UTF-8.
 #include "database/mysql_database_provider.h"
+#include "database/transfer_progress.h"
 #include "database/xml_export_writer.h"
 #include "database/zrt_database.h"
 #include "diagnostics/exceptions.h"
@@ -26,18 +28,15 @@ namespace {
 constexpr ContextSite kMainSite{"quarndb", 0};
 
 constexpr const wchar_t* kUsage =
-    L"usage: quarndb export FILE\n"
-    L"       quarndb import-schema FILE [--create-database] [--admin LOGIN]\n"
-    L"       quarndb import-data FILE\n"
-    L"With --admin, the administrator's password is read from standard input.\n";
+    L"usage: quarndb export FILE [--quiet]\n"
+    L"       quarndb import-schema FILE [--create-database] [--admin LOGIN] [--quiet]\n"
+    L"       quarndb import-data FILE [--quiet]\n"
+    L"With --admin, the administrator's password is read from standard input.\n"
+    L"With --quiet, nothing but errors is printed.\n";
 
 void print(FILE* stream, const std::wstring& text) {
     std::fputs(cstr(text, CP_UTF8).c_str(), stream);
     std::fflush(stream);
-}
-
-void printTable(const std::wstring& table, uint64_t rows) {
-    print(stdout, table + L": " + std::to_wstring(rows) + (rows == 1 ? L" row\n" : L" rows\n"));
 }
 
 std::wstring fullPath(const std::wstring& path) {
@@ -76,10 +75,12 @@ std::wstring readPassword() {
     return wstr(bytes, CP_UTF8);
 }
 
-// Passes the export's elements on and prints each table with its rows.
+// Passes the export's elements on and tells the progress of each table and
+// row.
 class CountingWriter : public IDatabaseExportWriter {
 public:
-    explicit CountingWriter(IDatabaseExportWriter& target) : target_(target) {}
+    CountingWriter(IDatabaseExportWriter& target, IDatabaseProgress& progress)
+        : target_(target), progress_(progress) {}
     void setAttribute(const std::wstring& name, const std::wstring& value) override {
         if (name == L"name") lastName_ = value;
         target_.setAttribute(name, value);
@@ -88,6 +89,7 @@ public:
         if (name == L"table") {
             table_ = lastName_;
             rows_ = 0;
+            progress_.tableStarted(table_);
         } else if (name == L"row") {
             ++rows_;
         }
@@ -96,35 +98,27 @@ public:
     void characters(const std::wstring& text) override { target_.characters(text); }
     void endElement(const std::wstring& name) override {
         target_.endElement(name);
-        if (name == L"table") printTable(table_, rows_);
+        if (name == L"row")
+            progress_.rowDone(false);
+        else if (name == L"table")
+            progress_.tableDone(table_, rows_);
     }
 
 private:
     IDatabaseExportWriter& target_;
+    IDatabaseProgress& progress_;
     std::wstring lastName_, table_;
     uint64_t rows_ = 0;
 };
 
-class PrintingProgress : public IDatabaseProgress {
-public:
-    explicit PrintingProgress(bool schema) : schema_(schema) {}
-    void tableDone(const std::wstring& table, uint64_t rows) override {
-        if (schema_)
-            print(stdout, table + L": created\n");
-        else
-            printTable(table, rows);
-    }
-
-private:
-    bool schema_;
-};
-
-void exportData(const std::wstring& file) {
+void exportData(const std::wstring& file, bool quiet) {
     ZRTDatabase database(true);
     XmlExportWriter writer(fullPath(file));
-    CountingWriter counting(writer);
+    TransferProgress progress(TransferProgress::modeFor(quiet), TransferProgress::Work::Rows);
+    CountingWriter counting(writer, progress);
     database.provider()->ExportData(&counting);
     writer.finish();
+    progress.finish();
 }
 
 struct Command {
@@ -132,10 +126,20 @@ struct Command {
     std::wstring file;
     bool createDatabase = false;
     std::wstring adminLogin;
+    bool quiet = false;
 };
 
 // False for anything but the three commands and their options.
-bool parseCommand(const std::vector<std::wstring>& args, Command& command) {
+bool parseCommand(std::vector<std::wstring> args, Command& command) {
+    // --quiet goes with every command, anywhere after it.
+    for (auto arg = args.begin(); arg != args.end();) {
+        if (arg != args.begin() && *arg == L"--quiet") {
+            command.quiet = true;
+            arg = args.erase(arg);
+        } else {
+            ++arg;
+        }
+    }
     if (args.size() < 2) return false;
     command.file = args[1];
     if (args[0] == L"export") {
@@ -165,7 +169,8 @@ void importDocument(const Command& command) {
     ZRTDatabase database(false);
     ZRTDatabase::requireInstalled();
     const ZRTConnectionSettings s = ZRTDatabase::connectionSettings();
-    PrintingProgress progress(schema);
+    TransferProgress progress(TransferProgress::modeFor(command.quiet),
+                              schema ? TransferProgress::Work::Schema : TransferProgress::Work::Rows);
     if (auto* mysql = dynamic_cast<MySQLDatabaseProvider*>(database.provider())) mysql->setProgress(&progress);
     const std::wstring source = fullPath(command.file);
     if (schema)
@@ -173,6 +178,7 @@ void importDocument(const Command& command) {
                                           command.createDatabase, command.adminLogin, adminPassword);
     else
         database.provider()->ImportData(source, s.host, s.database, s.login, s.password, s.port, s.socket);
+    progress.finish();
 }
 
 }  // namespace
@@ -186,7 +192,7 @@ int wmain(int argc, wchar_t** argv) {
     try {
         runWrapped(kMainSite.entry(), [&] {
             if (command.kind == Command::Export)
-                exportData(command.file);
+                exportData(command.file, command.quiet);
             else
                 importDocument(command);
         });

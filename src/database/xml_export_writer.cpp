@@ -10,11 +10,17 @@ namespace {
 constexpr ContextSite kWriterSite{"XmlExportWriter", 0};
 constexpr const wchar_t* kRoot = L"data";
 
-void check(HRESULT hr, const std::wstring& where) {
-    if (SUCCEEDED(hr)) return;
+[[noreturn]] void raise(HRESULT hr, const std::wstring& where) {
     IErrorInfo* info = nullptr;
     if (::GetErrorInfo(0, &info) != S_OK) info = nullptr;
     throw vexception(_com_error(hr, info), where, kWriterSite.function, kWriterSite.line);
+}
+
+// Raises the COM error of a failed `call`, naming `subject` (an element, an
+// attribute, a file) when there is one. The text is built only then: these
+// checks run several times for every field of an export.
+inline void check(HRESULT hr, const wchar_t* call, const std::wstring& subject = std::wstring()) {
+    if (FAILED(hr)) raise(hr, subject.empty() ? std::wstring(call) : std::wstring(call) + L" '" + subject + L"'");
 }
 
 HRESULT startNamed(ISAXContentHandler* content, const std::wstring& name, ISAXAttributes* attributes) {
@@ -32,7 +38,7 @@ HRESULT endNamed(ISAXContentHandler* content, const std::wstring& name) {
 XmlExportWriter::XmlExportWriter(const std::wstring& path) {
     check(::SHCreateStreamOnFileEx(path.c_str(), STGM_CREATE | STGM_WRITE | STGM_SHARE_DENY_WRITE,
                                    FILE_ATTRIBUTE_NORMAL, TRUE, nullptr, stream_.put()),
-          L"SHCreateStreamOnFileEx '" + path + L"'");
+          L"SHCreateStreamOnFileEx", path);
     check(::CoCreateInstance(msxml::kXmlWriter, nullptr, CLSCTX_INPROC_SERVER, msxml::kIMXWriter,
                              writer_.putVoid()),
           L"CoCreateInstance MXXMLWriter30");
@@ -43,7 +49,7 @@ XmlExportWriter::XmlExportWriter(const std::wstring& path) {
           L"CoCreateInstance SAXAttributes30");
     check(attributes_->QueryInterface(msxml::kISAXAttributes, attributeList_.putVoid()),
           L"IMXAttributes::QueryInterface ISAXAttributes");
-    UniqueBstr encoding(L"UTF-8");
+    UniqueBstr encoding(std::wstring(L"UTF-8"));
     check(writer_->put_encoding(encoding.get()), L"IMXWriter::put_encoding");
     check(writer_->put_byteOrderMark(VARIANT_FALSE), L"IMXWriter::put_byteOrderMark");
     check(writer_->put_indent(VARIANT_FALSE), L"IMXWriter::put_indent");
@@ -57,14 +63,30 @@ XmlExportWriter::XmlExportWriter(const std::wstring& path) {
     startElement(kRoot);
 }
 
+const UniqueBstr* XmlExportWriter::cachedBstr(const std::wstring& text) {
+    for (const auto& [cached, bstr] : bstrs_)
+        if (cached == text) return &bstr;
+    if (bstrs_.size() >= kCachedBstrs) return nullptr;
+    return &bstrs_.emplace_back(text, UniqueBstr(text)).second;
+}
+
 void XmlExportWriter::setAttribute(const std::wstring& name, const std::wstring& value) {
-    UniqueBstr empty(L""), qName(name), type(L"CDATA"), text(value);
-    check(attributes_->addAttribute(empty.get(), qName.get(), qName.get(), type.get(), text.get()),
-          L"IMXAttributes::addAttribute '" + name + L"'");
+    // The names, and the values of most attributes (column names, "true"),
+    // repeat on every row: their BSTRs are made once. The list copies what
+    // it is given.
+    const UniqueBstr* qName = cachedBstr(name);
+    const UniqueBstr* cachedValue = cachedBstr(value);
+    UniqueBstr ownName, ownValue;
+    if (qName == nullptr) qName = &(ownName = UniqueBstr(name));
+    if (cachedValue == nullptr) cachedValue = &(ownValue = UniqueBstr(value));
+    check(attributes_->addAttribute(empty_.get(), qName->get(), qName->get(), cdata_.get(), cachedValue->get()),
+          L"IMXAttributes::addAttribute", name);
 }
 
 void XmlExportWriter::lineBreak() {
-    const std::wstring text = L"\n" + std::wstring(depth_, L'\t');
+    if (indents_.size() <= static_cast<size_t>(depth_)) indents_.resize(depth_ + 1);
+    std::wstring& text = indents_[depth_];
+    if (text.empty()) text = L"\n" + std::wstring(depth_, L'\t');
     // As character data: Wine's writer puts ignorable white space before
     // the ">" of a start tag it has not closed yet.
     check(content_->characters(text.c_str(), static_cast<int>(text.size())), L"ISAXContentHandler::characters");
@@ -74,7 +96,7 @@ void XmlExportWriter::startElement(const std::wstring& name) {
     if (depth_ > 0) lineBreak();
     const HRESULT hr = startNamed(content_.get(), name, attributeList_.get());
     attributes_->clear();
-    check(hr, L"ISAXContentHandler::startElement '" + name + L"'");
+    check(hr, L"ISAXContentHandler::startElement", name);
     ++depth_;
     hadChildren_ = false;
 }
@@ -101,7 +123,7 @@ void XmlExportWriter::characters(const std::wstring& text) {
 void XmlExportWriter::endElement(const std::wstring& name) {
     --depth_;
     if (hadChildren_) lineBreak();
-    check(endNamed(content_.get(), name), L"ISAXContentHandler::endElement '" + name + L"'");
+    check(endNamed(content_.get(), name), L"ISAXContentHandler::endElement", name);
     hadChildren_ = true;
 }
 

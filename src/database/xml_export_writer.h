@@ -11,7 +11,10 @@
 #include "database/msxml_classes.h"
 #include "diagnostics/com_ptr.h"
 
+#include <deque>
 #include <string>
+#include <utility>
+#include <vector>
 
 class XmlExportWriter : public IDatabaseExportWriter {
 public:
@@ -33,6 +36,10 @@ public:
 
 private:
     void lineBreak();
+    // `text` as a BSTR made once, while fewer than kCachedBstrs texts are
+    // kept; null past that.
+    const UniqueBstr* cachedBstr(const std::wstring& text);
+    static constexpr size_t kCachedBstrs = 64;
 
     ScopedComInitialization com_;
     ComPtr<IStream> stream_;
@@ -40,6 +47,10 @@ private:
     ComPtr<ISAXContentHandler> content_;
     ComPtr<IMXAttributes> attributes_;
     ComPtr<ISAXAttributes> attributeList_;
+    UniqueBstr empty_{std::wstring()};
+    UniqueBstr cdata_{std::wstring(L"CDATA")};
+    std::deque<std::pair<std::wstring, UniqueBstr>> bstrs_;  // grows without moving what it holds
+    std::vector<std::wstring> indents_;  // the line break before an element, by depth
     int depth_ = 0;
     bool hadChildren_ = false;
 };

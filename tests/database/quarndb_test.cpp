@@ -4,6 +4,7 @@
 #include "diagnostics/text.h"
 #include "test_support.h"
 
+#include <regex>
 
 using namespace dbtest;
 using testing_support::ScratchDir;
@@ -74,6 +75,11 @@ std::wstring sessionRows(const std::wstring& database) {
     return rows;
 }
 
+// quarndb's standard output with the totals' time replaced by "T".
+std::string withoutTime(const std::string& out) {
+    return std::regex_replace(out, std::regex(", [0-9]+\\.[0-9] s\r\n$"), ", T\r\n");
+}
+
 constexpr const char* kSessionsSchema = R"xml(<schema><table name="sessions">
  <column name="id" type="int(11)" null="NO" default="" extra="auto_increment"/>
  <column name="login" type="varchar(64)" null="NO" default="" extra=""/>
@@ -118,10 +124,11 @@ TEST(QuarnDb, ExportThenImportSchemaAndDataIntoAnotherDatabase) {
     ScopedEnv name(L"QUARN_DB_NAME", copy);
     const Outcome schema = runQuarnDb(dir, L"import-schema schema.xml --create-database");
     EXPECT_EQ(schema.exitCode, 0u) << schema.err;
-    EXPECT_EQ(schema.out, "sessions: created\r\n");
+    EXPECT_EQ(withoutTime(schema.out), "sessions: created\r\nTotal: 1 table, 0 rows, 0 failed rows, T\r\n");
     const Outcome data = runQuarnDb(dir, L"import-data source.xml");
     EXPECT_EQ(data.exitCode, 0u) << data.err;
-    EXPECT_EQ(data.out, "sessions: " + std::to_string(std::stoi(sessions) + 1) + " rows\r\n");
+    const std::string rows = std::to_string(std::stoi(sessions) + 1) + " rows";
+    EXPECT_EQ(withoutTime(data.out), "sessions: " + rows + "\r\nTotal: 1 table, " + rows + ", 0 failed rows, T\r\n");
     EXPECT_EQ(sessionRows(copy), sessionRows(source));
     admin->execute(L"DROP DATABASE IF EXISTS `" + copy + L"`");
     admin->execute(L"DROP DATABASE IF EXISTS `" + source + L"`");
@@ -149,4 +156,63 @@ TEST(QuarnDb, FailuresEndWithOneAndTheErrorText) {
     const Outcome usage = runQuarnDb(dir, L"import-data");
     EXPECT_EQ(usage.exitCode, 1u);
     EXPECT_EQ(usage.err.rfind("usage: quarndb export FILE", 0), 0u) << usage.err;
+}
+
+// On standard output and error that are no console: one line per table and
+// the totals, nothing on standard error. A failing row is counted, and the
+// product log's error text for it ends before the table's line. With
+// --quiet nothing is printed and the work is done all the same.
+TEST(QuarnDb, ProgressIsOneLinePerTableAndQuietPrintsNothing) {
+    const auto s = server();
+    ScratchDir dir;
+    auto admin = connectAdmin();
+    const std::wstring source = uniqueName(L"quarndb_p_"), copy = uniqueName(L"quarndb_pc_");
+    for (const std::wstring& database : {source, copy}) {
+        admin->execute(L"CREATE DATABASE `" + database + L"`");
+        admin->execute(L"CREATE TABLE `" + database + L"`.a (id int PRIMARY KEY, v varchar(10))");
+        admin->execute(L"CREATE TABLE `" + database + L"`.b (id int PRIMARY KEY)");
+        admin->execute(L"CREATE TABLE `" + database +
+                       L"`.ms_jet_counter (id int unsigned auto_increment PRIMARY KEY, val int)");
+    }
+    admin->execute(L"INSERT INTO `" + source + L"`.a VALUES (1, 'x'), (2, NULL), (3, 'z')");
+    ServerEnvironment environment;
+    ScopedEnv login(L"QUARN_DB_LOGIN", s.adminLogin), password(L"QUARN_DB_PASSWD", s.adminPassword);
+    const std::string lines = "a: 3 rows\r\nb: 0 rows\r\nTotal: 2 tables, 3 rows, 0 failed rows, T\r\n";
+    {
+        ScopedEnv name(L"QUARN_DB_NAME", source);
+        const Outcome exported = runQuarnDb(dir, L"export source.xml");
+        EXPECT_EQ(exported.exitCode, 0u) << exported.err;
+        EXPECT_EQ(withoutTime(exported.out), lines);
+        EXPECT_EQ(exported.err, "");
+        const Outcome quiet = runQuarnDb(dir, L"export --quiet quiet.xml");
+        EXPECT_EQ(quiet.exitCode, 0u) << quiet.err;
+        EXPECT_EQ(quiet.out + quiet.err, "");
+        EXPECT_NE(testing_support::readFileBytes(dir.path() + L"\\quiet.xml").find("<table name=\"b\""),
+                  std::string::npos);
+    }
+    ScopedEnv name(L"QUARN_DB_NAME", copy);
+    const Outcome imported = runQuarnDb(dir, L"import-data source.xml");
+    EXPECT_EQ(imported.exitCode, 0u) << imported.err;
+    EXPECT_EQ(withoutTime(imported.out), lines);
+    EXPECT_EQ(imported.err, "");
+
+    admin->execute(L"DELETE FROM `" + copy + L"`.a");
+    const Outcome quiet = runQuarnDb(dir, L"import-data source.xml --quiet");
+    EXPECT_EQ(quiet.exitCode, 0u) << quiet.err;
+    EXPECT_EQ(quiet.out + quiet.err, "");
+    RecordSetRef count(admin->query(L"SELECT COUNT(*) FROM `" + copy + L"`.a"));
+    ASSERT_TRUE(count->next());
+    EXPECT_EQ(count->getString(0, L"", false), L"3");
+
+    // Row 2 twice: the second is refused.
+    testing_support::writeFileBytes(dir.path() + L"\\twice.xml",
+                                    "<data><table name='a'><row><field name='id'>2</field></row>"
+                                    "<row><field name='id'>2</field></row></table></data>");
+    const Outcome failing = runQuarnDb(dir, L"import-data twice.xml");
+    EXPECT_NE(failing.out.find("Unable to import data row: INSERT INTO `a`"), std::string::npos) << failing.out;
+    EXPECT_NE(withoutTime(failing.out).find("\r\na: 1 row\r\nTotal: 1 table, 1 row, 1 failed row, T\r\n"),
+              std::string::npos)
+        << failing.out;
+    admin->execute(L"DROP DATABASE IF EXISTS `" + copy + L"`");
+    admin->execute(L"DROP DATABASE IF EXISTS `" + source + L"`");
 }
