@@ -19,11 +19,6 @@
 // by changing the value. A missing value, an unknown method or a malformed
 // request is answered with the error marker and a text naming it.
 //
-// With the REG_SZ value "refuse_stop" of HKLM "SOFTWARE\Quarn Sandbox\quarnsrv"
-// (32-bit view) set to "1" when the service starts, it runs without
-// accepting the stop control, so that every stop request fails (the service
-// manager answers ERROR_INVALID_SERVICE_CONTROL); control 200 still ends it.
-//
 // The user-defined control 200 (kControlCrash) makes the service die as a
 // crashed one does, but so that the service manager still learns it stopped
 // (under Wine a service process ended from outside stays "running" for good):
@@ -51,7 +46,6 @@ namespace {
 const wchar_t* const kConfigKey = L"SOFTWARE\\Quarn\\ZRT Config\\Config";
 const wchar_t* const kSettingsKey = L"SOFTWARE\\Quarn Sandbox\\quarnsrv\\Settings";
 const wchar_t* const kPasswordsKey = L"SOFTWARE\\Quarn Sandbox\\quarnsrv\\Passwords";
-const wchar_t* const kControlKey = L"SOFTWARE\\Quarn Sandbox\\quarnsrv";
 constexpr uint32_t kMaxRequest = 1024 * 1024;
 constexpr uint32_t kErrorMarker = 0xFFFFFFFFu;
 
@@ -63,7 +57,6 @@ constexpr GUID kGetPassword = {0x50A1A607, 0x50B9, 0x4DB3, {0x92, 0xEC, 0xB9, 0x
 std::wstring g_serviceName = L"quarnsrv";
 SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
 HANDLE g_stopEvent = nullptr;
-DWORD g_acceptedWhileRunning = SERVICE_ACCEPT_STOP;
 
 bool readValue(const wchar_t* key, const std::wstring& name, std::wstring& value) {
     HKEY handle = nullptr;
@@ -225,7 +218,7 @@ void report(DWORD state) {
     SERVICE_STATUS status{};
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status.dwCurrentState = state;
-    status.dwControlsAccepted = state == SERVICE_RUNNING ? g_acceptedWhileRunning : 0;
+    status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
     status.dwWaitHint = state == SERVICE_RUNNING || state == SERVICE_STOPPED ? 0 : 2000;
     ::SetServiceStatus(g_statusHandle, &status);
 }
@@ -256,8 +249,6 @@ void WINAPI serviceMain(DWORD argc, wchar_t** argv) {
     if (!g_statusHandle) return;
     g_stopEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     report(SERVICE_START_PENDING);
-    std::wstring refuseStop;
-    if (readValue(kControlKey, L"refuse_stop", refuseStop) && refuseStop == L"1") g_acceptedWhileRunning = 0;
     const std::wstring name = pipeName();
     report(SERVICE_RUNNING);
     serve(name);

@@ -184,31 +184,43 @@ TEST(UtilityRun, MegabytesOnBothStreamsAndStandardInput) {
     EXPECT_EQ(output, L"first line\r\nsecond line>");
 }
 
-// A utility that prompts before it reads, with a megabyte each way over the
-// unbuffered pipes, and an empty write in its output: the input is written
-// while the output is read, and the empty write does not end the output.
+// A utility that prompts before it reads, over the unbuffered pipes, with
+// an empty write after its prompt: the input is written while the output is
+// read, and the empty write does not end the output (which would leave the
+// utility waiting to write the rest).
 TEST(UtilityRun, AUtilityThatPromptsBeforeItReadsGetsItsInput) {
-    SitectlControl control;
-    control.setNumber(L"prompt_bytes", 1024 * 1024);
-    control.setNumber(L"echo_input", 1);
-    control.setText(L"stdout", L"<end>");
-    const std::string input(1024 * 1024, 'i');
-    std::wstring output;
-    std::atomic<int> result{-2};
-    UniqueHandle run =
-        ThreadCancelation::startThread([&] { result = execQuarnUtil(L"sitectl", L"", &output, true, &input); });
-    if (::WaitForSingleObject(run.get(), 90000) != WAIT_OBJECT_0) {
-        // Both processes wait for each other: nothing ends this one but its
-        // own end, which breaks the utility's pipes too.
-        std::fprintf(stderr, "the utility and its caller are deadlocked\n");
-        std::fflush(stderr);
-        ::TerminateProcess(::GetCurrentProcess(), 3);
+    const struct {
+        const char* what;
+        DWORD prompt;
+        size_t input;  // echoed; none when 0
+    } cases[] = {
+        {"a short prompt, no input", 4, 0},
+        {"a megabyte each way", 1024 * 1024, 1024 * 1024},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        SitectlControl control;
+        control.setNumber(L"prompt_bytes", c.prompt);
+        control.setNumber(L"echo_input", c.input != 0);
+        control.setText(L"stdout", L"<end>");
+        const std::string input(c.input, 'i');
+        std::wstring output;
+        std::atomic<int> result{-2};
+        UniqueHandle run = ThreadCancelation::startThread(
+            [&] { result = execQuarnUtil(L"sitectl", L"", &output, true, c.input ? &input : nullptr); });
+        if (::WaitForSingleObject(run.get(), 90000) != WAIT_OBJECT_0) {
+            // Both processes wait for each other: nothing ends this one but
+            // its own end, which breaks the utility's pipes too.
+            std::fprintf(stderr, "%s: the utility and its caller are deadlocked\n", c.what);
+            std::fflush(stderr);
+            ::TerminateProcess(::GetCurrentProcess(), 3);
+        }
+        EXPECT_EQ(result, 0);
+        ASSERT_EQ(output.size(), c.prompt + c.input + 5);
+        EXPECT_EQ(output.substr(0, 4), L"????");
+        if (c.input) EXPECT_EQ(output.substr(c.prompt, 4), L"iiii");
+        EXPECT_EQ(output.substr(output.size() - 5), L"<end>");
     }
-    EXPECT_EQ(result, 0);
-    ASSERT_EQ(output.size(), 2u * 1024 * 1024 + 5);
-    EXPECT_EQ(output.substr(0, 4), L"????");
-    EXPECT_EQ(output.substr(1024 * 1024, 4), L"iiii");
-    EXPECT_EQ(output.substr(output.size() - 5), L"<end>");
 }
 
 TEST(UtilityRun, TheProcessObjectOfAStartHoldsWhatWasStarted) {
