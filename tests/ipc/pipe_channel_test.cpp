@@ -444,12 +444,30 @@ TEST(PipeChannel, ACancelledCallLeavesItsLateReplyToNoOne) {
     EXPECT_EQ(server.connections(), 2);
 }
 
-// The channel opens its end at identification level: the flags it passes
-// when it opens the pipe, and the level the server is given. A platform that
+// The channel opens its end at identification level (the server may learn
+// who connects but not act as that user): the flags it passes to the
+// platform when it opens the pipe.
+TEST(PipeChannel, TheClientEndIsOpenedAtIdentificationLevel) {
+    Channel channel;
+    ScriptedPipeServer server(channel.name, [](const Bytes& body) {
+        return ScriptedPipeServer::stringReply(L"re:" + argumentOf(body));
+    });
+    const CreateFileFlags opened(L"\\\\.\\pipe\\" + channel.name);
+    ASSERT_TRUE(opened.hooked());
+    auto client = channel.client(true);
+    EXPECT_EQ(ask(client, L"who"), L"re:who");
+    // Identification, nothing more (no dynamic tracking, no effective-only).
+    const std::vector<DWORD> flags = opened.flags();
+    ASSERT_EQ(flags.size(), 1u);
+    EXPECT_EQ(flags[0] & SECURITY_VALID_SQOS_FLAGS, DWORD(SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION));
+    EXPECT_NE(flags[0] & FILE_FLAG_OVERLAPPED, 0u);
+}
+
+// The level the server is given for the channel's client. A platform that
 // gives a server full impersonation whatever the client asked for (Wine
-// does: it ignores the quality of service) cannot show the level; a plain
-// client end opened with the same flags tells which platform this is.
-TEST(PipeChannel, TheServerMayIdentifyTheClientButNotActAsIt) {
+// does: it ignores the quality of service) cannot show it; a plain client end
+// opened with the same flags tells which platform this is.
+TEST(PipeChannel, TheServerIsGivenIdentificationLevelOnly) {
     Channel channel;
     ScriptedPipeServer server(channel.name, [](const Bytes& body) {
         return ScriptedPipeServer::stringReply(L"re:" + argumentOf(body));
@@ -457,17 +475,9 @@ TEST(PipeChannel, TheServerMayIdentifyTheClientButNotActAsIt) {
     const std::wstring path = L"\\\\.\\pipe\\" + channel.name;
     int channelLevel = -1;
     {
-        const CreateFileFlags opened(path);
-        ASSERT_TRUE(opened.hooked());
         auto client = channel.client(true);
         EXPECT_EQ(ask(client, L"who"), L"re:who");
         channelLevel = server.lastClientLevel();
-        // What the channel asked of the platform: identification level,
-        // nothing more (no dynamic tracking, no effective-only).
-        const std::vector<DWORD> flags = opened.flags();
-        ASSERT_EQ(flags.size(), 1u);
-        EXPECT_EQ(flags[0] & SECURITY_VALID_SQOS_FLAGS, DWORD(SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION));
-        EXPECT_NE(flags[0] & FILE_FLAG_OVERLAPPED, 0u);
     }  // the server serves one connection at a time
 
     UniqueFileHandle plain(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
