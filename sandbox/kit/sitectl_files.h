@@ -13,8 +13,11 @@
 //   stderr        REG_SZ   printed to standard error
 //   output_bytes  DWORD    that many more bytes to each of standard output and
 //                          standard error, in alternating 4 KB chunks
+//   prompt_bytes  DWORD    that many bytes "?" to standard output, then a
+//                          write of zero bytes, before anything else (before
+//                          any input is read)
 //   echo_input    DWORD    non-zero: copy standard input to standard output
-//                          until its end, first
+//                          until its end, first after the prompt
 //   wait_ms       DWORD    pause before exiting
 //   exit_code     DWORD    the exit code (default 0)
 //   report        REG_SZ   a file to write what the process was given: its

@@ -125,6 +125,11 @@ int wmain(int argc, wchar_t** argv) {
         ::ResetEvent(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(probe)));
     const std::wstring report = files::readText(key, L"report");
     if (!report.empty()) writeReport(report);
+    if (const DWORD prompt = files::readNumber(key, L"prompt_bytes")) {
+        writeAll(output, std::string(prompt, '?'));
+        DWORD written = 0;
+        ::WriteFile(output, "", 0, &written, nullptr);
+    }
     if (files::readNumber(key, L"echo_input")) echoInput(output);
 
     const std::wstring text = files::readText(key, L"stdout");

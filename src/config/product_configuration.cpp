@@ -1,11 +1,14 @@
 #include "config/product_configuration.h"
 
 #include "config/quarnsrv_client.h"
+#include "diagnostics/exceptions.h"
 #include "files/file_name.h"
 #include "threading/critical_section.h"
 #include "threading/cancelation_point.h"
 
 namespace {
+
+constexpr ContextSite kProductRootSite{"getProductRoot", 0};
 
 // The value's text, or `fallback` when the service cannot answer.
 std::wstring stringOr(const wchar_t* name, const wchar_t* fallback) {
@@ -39,6 +42,9 @@ std::wstring getProductRoot() {
     if (known.empty()) {
         std::wstring root = VFileName::canonicalize(QuarnSrvClient::getInstance().getString(L"PRODUCT_ROOT_D"));
         while (!root.empty() && (root.back() == L'\\' || root.back() == L'/')) root.pop_back();
+        // An empty root would make every folder below it relative to the
+        // current directory.
+        if (root.empty()) throw vexception(L"PRODUCT_ROOT_D is empty", kProductRootSite.entry());
         known = root;
     }
     return known;

@@ -23,7 +23,8 @@ std::wstring getDbPassword();
 
 // "PRODUCT_ROOT_D", canonicalised, without trailing separators. The first
 // successful answer is kept for the life of the process; a failure raises
-// and is retried on the next call.
+// and is retried on the next call. An answer that leaves nothing raises
+// "PRODUCT_ROOT_D is empty".
 std::wstring getProductRoot();
 // The product root joined with "admin", "admin\bin" and "admin\bin64".
 std::wstring getAdminDir();

@@ -46,7 +46,7 @@ DWORD adoCommandTimeout() {
                           kOpenSite.entry(L"Set ADOCommandTimeout parameter"));
 }
 
-VADOConnection::VADOConnection() = default;
+VADOConnection::VADOConnection(SqlDialect dialect) : dialect_(dialect) {}
 
 VADOConnection::~VADOConnection() {
     LONG state = 0;
@@ -93,7 +93,7 @@ void VADOConnection::setCommandTimeout(long seconds) {
 }
 
 ComPtr<_ADORecordset> VADOConnection::execute(const std::wstring& sql, long options) {
-    LogManager::print(LogInfo, L"ADO query: %s", maskPasswords(sql).c_str());
+    LogManager::print(LogInfo, L"ADO query: %s", maskPasswords(sql, dialect_).c_str());
     requireObject("VADOConnection::execute");
     const UniqueBstr statement(sql);
     UniqueVariant affected;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "database/sql_dialect.h"
 #include "diagnostics/com_ptr.h"
 
 struct _ADOConnection;
@@ -22,7 +23,9 @@ DWORD adoCommandTimeout();
 
 class VADOConnection {
 public:
-    VADOConnection();
+    // `dialect`: the quoting of the statements it runs, for hiding their
+    // passwords in the log.
+    explicit VADOConnection(SqlDialect dialect);
     // Closes the connection when it is open.
     ~VADOConnection();
     VADOConnection(const VADOConnection&) = delete;
@@ -72,6 +75,7 @@ public:
     std::wstring lastError() const;
 
     _ADOConnection* object() const { return connection_.get(); }
+    SqlDialect dialect() const { return dialect_; }
 
 private:
     // Raises vexception "Not connected" in `function` without an object.
@@ -81,4 +85,5 @@ private:
     void check(HRESULT hr, const char* function) const;
 
     ComPtr<_ADOConnection> connection_;
+    SqlDialect dialect_;
 };

@@ -19,6 +19,8 @@ std::wstring doubled(std::wstring text, wchar_t quote) {
 
 }  // namespace
 
+VADODatabaseProvider::VADODatabaseProvider(SqlDialect dialect) : connection_(dialect) {}
+
 int VADODatabaseProvider::connect(const std::wstring& host, const std::wstring& database, const std::wstring& login,
                                   const std::wstring& password, int32_t, const std::wstring&) {
     login_ = login;

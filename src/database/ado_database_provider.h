@@ -10,7 +10,7 @@
 
 class VADODatabaseProvider : public IDatabaseProvider {
 public:
-    VADODatabaseProvider() = default;
+    explicit VADODatabaseProvider(SqlDialect dialect);
     VADODatabaseProvider(const VADODatabaseProvider&) = delete;
     VADODatabaseProvider& operator=(const VADODatabaseProvider&) = delete;
 
@@ -43,6 +43,7 @@ public:
     int commit() override;
     int rollback() override;
     int transactionLevel() override;
+    SqlDialect dialect() override { return connection_.dialect(); }
     std::wstring lastError() override;
 
     // The database's connection string for host and database.

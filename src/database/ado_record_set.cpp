@@ -2,6 +2,7 @@
 
 #include "database/ado_connection.h"
 #include "database/ado_object.h"
+#include "database/statement_mask.h"
 #include "diagnostics/exceptions.h"
 #include "diagnostics/log_manager.h"
 #include "diagnostics/text.h"
@@ -50,7 +51,7 @@ std::wstring variantText(const VARIANT& value) {
 }
 
 VADORecordSetProvider* VADORecordSetProvider::open(VADOConnection& connection, const std::wstring& sql) {
-    LogManager::print(LogInfo, L"ADO open recordset: %s", sql.c_str());
+    LogManager::print(LogInfo, L"ADO open recordset: %s", maskPasswords(sql, connection.dialect()).c_str());
     auto fail = [&](HRESULT hr) {
         std::wstring text = connection.lastError();
         if (text.empty()) {

@@ -17,8 +17,8 @@ std::wstring variantText(const VARIANT& value);
 
 class VADORecordSetProvider : public DatabaseRecordSetBase {
 public:
-    // Logs "ADO open recordset: %s" and opens `sql` on the connection. Raises
-    // the connection's error text in context "VADORecordSet::open". The
+    // Logs "ADO open recordset: %s" (passwords masked) and opens `sql` on
+    // the connection. Raises the connection's error text in context "VADORecordSet::open". The
     // record set has count 0.
     static VADORecordSetProvider* open(VADOConnection& connection, const std::wstring& sql);
 

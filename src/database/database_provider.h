@@ -4,6 +4,8 @@
 // connection a VDatabase::ConnectException.
 #pragma once
 
+#include "database/sql_dialect.h"
+
 #include <cstdint>
 #include <list>
 #include <string>
@@ -118,6 +120,8 @@ public:
     virtual void disconnect() = 0;
     virtual std::wstring version() = 0;
     virtual std::wstring name() = 0;
+    // The quoting rules of the statements this provider is given.
+    virtual SqlDialect dialect() = 0;
     // The text made safe for a quoted SQL literal.
     virtual std::wstring escape(const std::wstring& text) = 0;
     virtual void use(const std::wstring& database) = 0;

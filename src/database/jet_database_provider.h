@@ -7,6 +7,7 @@
 
 class JetDatabaseProvider : public VADODatabaseProvider {
 public:
+    JetDatabaseProvider() : VADODatabaseProvider(SqlDialect::Jet) {}
     // The folder Jet works in (TEMP and TMP while connecting): the override
     // when one is set, otherwise the product's admin folder joined with "db".
     // Process-wide, under a lock. An empty override removes it.

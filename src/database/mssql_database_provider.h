@@ -13,6 +13,7 @@ std::wstring mssqlNetworkLibrary(const std::wstring& host);
 
 class MSSQLDatabaseProvider : public VADODatabaseProvider {
 public:
+    MSSQLDatabaseProvider() : VADODatabaseProvider(SqlDialect::TransactSql) {}
     // Chooses the network library; when one was chosen and the connection
     // fails, connects once more without it. Then "SET DATEFORMAT ymd" and
     // "SET TRANSACTION ISOLATION LEVEL READ UNCOMMITTED".

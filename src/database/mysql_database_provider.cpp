@@ -156,11 +156,12 @@ unsigned MySQLDatabaseProvider::send(const std::wstring& sql, const wchar_t* rec
 }
 
 void MySQLDatabaseProvider::execute(const std::wstring& sql) {
-    const std::wstring masked = maskPasswords(sql);
+    const std::wstring masked = maskPasswords(sql, SqlDialect::MySql);
     LogManager::print(LogInfo, L"MySQLDatabaseProvider Execute: %s", masked.c_str());
     const unsigned error = send(sql, L"MySQLDatabaseProvider::execute reconnect");
     if (error != 0)
-        throw vexception(L"Can't execute " + masked + L": MySql error " + std::to_wstring(error) + L":" + lastError(),
+        throw vexception(L"Can't execute " + masked + L": MySql error " + std::to_wstring(error) + L":" +
+                             serverMessage(sql),
                          kExecuteSite.entry());
 }
 
@@ -169,18 +170,23 @@ IDatabaseRecordSet* MySQLDatabaseProvider::query(const std::wstring& sql) { retu
 IDatabaseRecordSet* MySQLDatabaseProvider::queryForExport(const std::wstring& sql) { return queryRows(sql, true); }
 
 IDatabaseRecordSet* MySQLDatabaseProvider::queryRows(const std::wstring& sql, bool streamed) {
-    const std::wstring masked = maskPasswords(sql);
+    const std::wstring masked = maskPasswords(sql, SqlDialect::MySql);
     LogManager::print(LogInfo, L"MySQLDatabaseProvider Query: %s", masked.c_str());
     const unsigned error = send(sql, L"MySQLDatabaseProvider::query reconnect");
     if (error != 0)
         throw vexception(L"Can't query " + masked + L": MySQLDatabaseProvider error " + std::to_wstring(error) + L":" +
-                             lastError(),
+                             serverMessage(sql),
                          kQuerySite.entry());
     MYSQL_RES* result = streamed ? mysql_use_result(connection_) : mysql_store_result(connection_);
     if (result == nullptr)
-        throw vexception(L"Can't get result for query " + masked + L" MySQLDatabaseProvider error " + lastError(),
+        throw vexception(L"Can't get result for query " + masked + L" MySQLDatabaseProvider error " +
+                             serverMessage(sql),
                          kQuerySite.entry());
     return new VMySQLRecordSet(result);
+}
+
+std::wstring MySQLDatabaseProvider::serverMessage(const std::wstring& sql) {
+    return maskServerMessage(lastError(), sql, SqlDialect::MySql);
 }
 
 void MySQLDatabaseProvider::replace(const std::wstring&, const std::wstring& insertSql) {
@@ -196,7 +202,7 @@ void MySQLDatabaseProvider::replace(const std::wstring&, const std::wstring& ins
             return;
         }
     }
-    throw vexception(L"Can't execute replace(). Invalid INSERT request: " + maskPasswords(insertSql),
+    throw vexception(L"Can't execute replace(). Invalid INSERT request: " + maskPasswords(insertSql, SqlDialect::MySql),
                      kReplaceSite.entry());
 }
 

@@ -42,6 +42,7 @@ public:
     // "select version()". Raises "Unable to get MySQLDatabaseProvider version".
     std::wstring version() override;
     std::wstring name() override;
+    SqlDialect dialect() override { return SqlDialect::MySql; }
     std::wstring escape(const std::wstring& text) override;
     void use(const std::wstring& database) override;
     // Raises "Can't query ..." when the statement fails and "Can't get result
@@ -112,6 +113,9 @@ private:
     // a lost connection. Returns the client library's error number, 0 on
     // success.
     unsigned send(const std::wstring& sql, const wchar_t* reconnectLog);
+    // lastError() about the failed `sql`, its passwords hidden: a server
+    // repeats the statement where a syntax error stops it.
+    std::wstring serverMessage(const std::wstring& sql);
 
     IDatabaseReconnectHandler* reconnectHandler_ = nullptr;
     IDatabaseProgress* progress_ = nullptr;

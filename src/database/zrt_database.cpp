@@ -81,6 +81,6 @@ void ZRTDatabase::connect() {
 }
 
 void ZRTDatabase::execute(const std::wstring& sql) {
-    LogManager::print(LogInfo, L"SQL: %s", maskPasswords(sql).c_str());
+    LogManager::print(LogInfo, L"SQL: %s", maskPasswords(sql, provider_->dialect()).c_str());
     provider_->execute(sql);
 }

@@ -58,7 +58,19 @@ void client::connect() {
 std::unique_ptr<vserializer::reader> client::attempt(const GUID& method, const vserializer::writer& arguments) {
     connect();
     if (pipe_->endOfData()) pipeFinished();
+    // From the first byte of the request on, the pipe holds this call's
+    // reply: a call that ends without reading it whole (an error, a reply
+    // longer than announced, a cancellation) drops the connection, or the
+    // next call would read what is left of it as its own reply.
+    try {
+        return exchange(method, arguments);
+    } catch (...) {
+        pipe_.reset();
+        throw;
+    }
+}
 
+std::unique_ptr<vserializer::reader> client::exchange(const GUID& method, const vserializer::writer& arguments) {
     vserializer::writer body;
     body.appendBlock(&method, sizeof method);
     body.appendRaw(arguments.data(), arguments.size());
@@ -74,12 +86,10 @@ std::unique_ptr<vserializer::reader> client::attempt(const GUID& method, const v
     // A pipe whose server has gone transfers nothing: that is a broken
     // connection, not an empty reply.
     if (pipe_->endOfData()) pipeFinished();
-    if (size > kMaxReplyLength) {
-        pipe_.reset();
+    if (size > kMaxReplyLength)
         throw vexception(format(L"The reply of %u bytes from the Quarn Management Service is longer than %u bytes",
                                 size, kMaxReplyLength),
                          kReply.entry());
-    }
     std::vector<uint8_t> reply(size);
     if (size != 0) {
         pipe_->read(reply.data(), size, true);

@@ -54,7 +54,11 @@ protected:
     virtual void verifyServer(HANDLE pipe, const std::wstring& path);
 
 private:
+    // One try over the current connection (a new one when there is none);
+    // any failure leaves the client without a connection.
     std::unique_ptr<vserializer::reader> attempt(const GUID& method, const vserializer::writer& arguments);
+    // Writes the request and reads its reply.
+    std::unique_ptr<vserializer::reader> exchange(const GUID& method, const vserializer::writer& arguments);
 
     std::unique_ptr<Con::ClientOverlappedPipe> pipe_;
     std::wstring keyPath_;

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cwctype>
+#include <memory>
 
 namespace {
 
@@ -20,6 +21,7 @@ constexpr ContextSite kStartSite{"startQuarnUtilInternal", 139};
 constexpr ContextSite kFindSite{"findUtilPath", 190};
 constexpr ContextSite kFileExistSite{"fileExist", 215};
 constexpr ContextSite kWow64Site{"isOSWindows64", 241};
+constexpr ContextSite kInputSite{"startQuarnUtilInternal", 0};
 
 constexpr DWORD kReadChunk = 1024;
 
@@ -33,6 +35,26 @@ std::wstring lowerCase(std::wstring text) {
 ContextEntry runEntry(const ContextSite& site, const wchar_t* prefix, const std::wstring& path,
                       const std::wstring& name, const std::wstring& masked) {
     return site.entry(format(L"%s %s %s", prefix, (path.empty() ? name : path).c_str(), masked.c_str()));
+}
+
+// Writes `input` to the utility's standard input on a thread of its own,
+// which owns the pipe end and a copy of the input, then closes it: the
+// utility sees the end of its input, and the caller reads the output
+// meanwhile. The pipes are unbuffered, so a utility that writes before it
+// reads would otherwise wait for its reader while the caller waits for it.
+// The thread ends once everything is written or the utility has gone.
+void writeInput(std::unique_ptr<Con::Pipe> pipe, const std::string& input) {
+    struct Input {
+        std::unique_ptr<Con::Pipe> pipe;
+        std::string bytes;
+    };
+    auto shared = std::make_shared<Input>(Input{std::move(pipe), input});
+    ThreadCancelation::startThread([shared] {
+        runWrappedLogged(LogWarning, kInputSite.entry(L"Write standard input of a utility"), [&] {
+            shared->pipe->write(shared->bytes.data(), static_cast<DWORD>(shared->bytes.size()), true);
+            shared->pipe->close();
+        });
+    });
 }
 
 }  // namespace
@@ -57,10 +79,12 @@ int execQuarnUtil(const std::wstring& name, const std::wstring& arguments, std::
 
                                  // Read to the end before waiting: a utility that writes much
                                  // output must never block on a full pipe.
+                                 // A read of no bytes is an empty write of the utility;
+                                 // only the pipe's end ends the output.
                                  std::string bytes;
                                  char chunk[kReadChunk];
-                                 while (const DWORD read = process.outputReader->read(chunk, kReadChunk, false))
-                                     bytes.append(chunk, read);
+                                 while (!process.outputReader->endOfData())
+                                     bytes.append(chunk, process.outputReader->read(chunk, kReadChunk, false));
                                  const std::wstring text = wstr(bytes);
                                  if (output) *output = text;
 
@@ -96,12 +120,7 @@ int startQuarnUtilInternal(const std::wstring& name, const std::wstring& argumen
         writeToUtilExecLog(true, path, arguments, 0);
         LogManager::print(LogInfo, L"Execute %s %s", path.c_str(), masked.c_str());
         process.start();
-        if (input) {
-            process.inputWriter->write(input->data(), static_cast<DWORD>(input->size()), true);
-            // The utility sees the end of its input: one that reads to the
-            // end must not wait for more.
-            process.inputWriter->close();
-        }
+        if (input) writeInput(std::move(process.inputWriter), *input);
     });
     return 0;
 }

@@ -33,8 +33,10 @@ int execQuarnUtil(const std::wstring& name, const std::wstring& arguments, std::
 // Finds and starts the utility in `process` (path, arguments, the output
 // pipe shared by both streams, no window, an input pipe when `input` is
 // given), logs "Execute %s %s" at Info and a Start line to "util_exec", then
-// writes `input` and closes the child's standard input. Raises a vexception
-// with the context "Starting %s %s". Returns 0.
+// has `input` written to the child's standard input, which is then closed,
+// by a thread of its own (a failure there is logged at Warning): the caller
+// reads the output meanwhile, and `process.inputWriter` is left empty.
+// Raises a vexception with the context "Starting %s %s". Returns 0.
 int startQuarnUtilInternal(const std::wstring& name, const std::wstring& arguments, const std::string* input,
                            vexecutil& process, bool prefer64);
 

@@ -4,6 +4,7 @@
 #include "diagnostics/handles.h"
 #include "diagnostics/text.h"
 #include "files/file.h"
+#include "process/command_line.h"
 #include "process/desktop_access.h"
 #include "threading/sync_object.h"
 
@@ -118,6 +119,11 @@ std::wstring vexecutil::commandLine() const {
     return format(L"\"%s\" %s", applicationName.c_str(), arguments.c_str());
 }
 
+std::wstring vexecutil::maskedCommandLine() const {
+    if (applicationName.empty()) return maskCommandLine(arguments);
+    return format(L"\"%s\" %s", applicationName.c_str(), maskCommandLine(arguments).c_str());
+}
+
 void vexecutil::start() {
     // The child's ends and duplicated files: closed on every way out, once
     // the child has its own copies.
@@ -173,11 +179,14 @@ void vexecutil::start() {
     if (token) {
         desktop_access::grantDesktopAccess(desktop_access::tokenGroupClass(token.get()), L"winsta0", L"default");
         if (!::CreateProcessAsUserW(token.get(), nullptr, command.data(), nullptr, nullptr, redirect, flags, block,
-                                    nullptr, &startup, &processInformation))
-            raiseOsError(L"CreateProcessAsUser '" + command + L"'", ::GetLastError(), kStartSite.entry());
+                                    nullptr, &startup, &processInformation)) {
+            const DWORD error = ::GetLastError();
+            raiseOsError(L"CreateProcessAsUser '" + maskedCommandLine() + L"'", error, kStartSite.entry());
+        }
     } else if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, redirect, flags, block, nullptr, &startup,
                                  &processInformation)) {
-        raiseOsError(L"CreateProcess '" + command + L"'", ::GetLastError(), kStartSite.entry());
+        const DWORD error = ::GetLastError();
+        raiseOsError(L"CreateProcess '" + maskedCommandLine() + L"'", error, kStartSite.entry());
     }
 }
 

@@ -20,8 +20,8 @@ public:
     vexecutil& operator=(const vexecutil&) = delete;
 
     // Creates the process; raises the vosexception of the failing step
-    // ("CreateProcess '" + command line + "'", "Unable to open a thread
-    // token"...). A failure leaves no process; pipes created so far stay
+    // ("CreateProcess '" + masked command line + "'", "Unable to open a
+    // thread token"...). A failure leaves no process; pipes created so far stay
     // until the destructor.
     //
     // Pipes come from Con::createPipePair and the child receives an
@@ -51,6 +51,9 @@ public:
     // The command line start() passes: "\"" + application name + "\" " +
     // arguments, or the arguments alone without an application name.
     std::wstring commandLine() const;
+    // The same with the arguments masked as in the log (maskCommandLine):
+    // what error texts show.
+    std::wstring maskedCommandLine() const;
 
     std::wstring arguments;
     bool noWindow = false;

@@ -65,6 +65,32 @@ BOOL CALLBACK findText(HWND child, LPARAM context) {
     return FALSE;
 }
 
+// The first icon shown by a static control of the box.
+BOOL CALLBACK findIcon(HWND child, LPARAM context) {
+    wchar_t name[64] = {};
+    ::GetClassNameW(child, name, 64);
+    if (_wcsicmp(name, L"Static") != 0) return TRUE;
+    const auto icon = reinterpret_cast<HICON>(::SendMessageW(child, STM_GETICON, 0, 0));
+    if (!icon) return TRUE;
+    *reinterpret_cast<HICON*>(context) = icon;
+    return FALSE;
+}
+
+// A message box shows the shared system icon of its style: LoadIcon with
+// the same identifier gives the same handle.
+UINT iconStyle(HICON icon) {
+    const struct {
+        const wchar_t* id;
+        UINT style;
+    } icons[] = {{IDI_ERROR, MB_ICONERROR},
+                 {IDI_WARNING, MB_ICONWARNING},
+                 {IDI_INFORMATION, MB_ICONINFORMATION},
+                 {IDI_QUESTION, MB_ICONQUESTION}};
+    for (const auto& candidate : icons)
+        if (icon && icon == ::LoadIconW(nullptr, candidate.id)) return candidate.style;
+    return 0;
+}
+
 }  // namespace
 
 std::vector<TreeItem> readTree(HWND tree) {
@@ -129,6 +155,10 @@ void BoxAnswerer::watch() {
         SeenBox box;
         box.caption = windowText(search.found);
         ::EnumChildWindows(search.found, &findText, reinterpret_cast<LPARAM>(&box.text));
+        HICON icon = nullptr;
+        ::EnumChildWindows(search.found, &findIcon, reinterpret_cast<LPARAM>(&icon));
+        box.icon = iconStyle(icon);
+        box.owner = ::GetWindow(search.found, GW_OWNER);
         {
             std::lock_guard<std::mutex> guard(lock_);
             box.answer = answers_.empty() ? IDOK : answers_[std::min(seen_.size(), answers_.size() - 1)];

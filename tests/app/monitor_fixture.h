@@ -39,6 +39,10 @@ struct SeenBox {
     std::wstring caption;
     std::wstring text;
     int answer = 0;
+    // The MB_ICON* value of the icon it shows (0 for none, or one that is
+    // not a system icon), and the window that owns it.
+    UINT icon = 0;
+    HWND owner = nullptr;
 };
 
 // Watches the process's windows from a thread of its own and answers every

@@ -31,6 +31,49 @@ WebsiteSandbox::~WebsiteSandbox() {
     bringTo(kWebServer, SERVICE_RUNNING);
 }
 
+ServiceConfig configOf(const std::wstring& name) {
+    ServiceConfig config;
+    SC_HANDLE manager = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? ::OpenServiceW(manager, name.c_str(), SERVICE_QUERY_CONFIG) : nullptr;
+    DWORD needed = 0;
+    if (service && !::QueryServiceConfigW(service, nullptr, 0, &needed) && needed != 0) {
+        std::vector<BYTE> buffer(needed);
+        auto* data = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+        if (::QueryServiceConfigW(service, data, needed, &needed)) {
+            config.binaryPath = data->lpBinaryPathName ? data->lpBinaryPathName : L"";
+            config.display = data->lpDisplayName ? data->lpDisplayName : L"";
+            config.startType = data->dwStartType;
+        }
+    }
+    if (service) ::CloseServiceHandle(service);
+    if (manager) ::CloseServiceHandle(manager);
+    EXPECT_FALSE(config.binaryPath.empty()) << "no configuration of the service";
+    return config;
+}
+
+StartRefused::StartRefused(std::wstring name) : name_(std::move(name)), startType_(configOf(name_).startType) {
+    sandboxkit::setStartType(name_, SERVICE_DISABLED);
+}
+
+StartRefused::~StartRefused() { sandboxkit::setStartType(name_, startType_); }
+
+ServiceAbsent::ServiceAbsent(std::wstring name) : name_(std::move(name)), config_(configOf(name_)) {
+    EXPECT_TRUE(sandboxkit::deleteService(name_));
+}
+
+ServiceAbsent::~ServiceAbsent() {
+    SC_HANDLE manager = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
+    SC_HANDLE service =
+        manager ? ::CreateServiceW(manager, name_.c_str(), config_.display.c_str(), SERVICE_ALL_ACCESS,
+                                   SERVICE_WIN32_OWN_PROCESS, config_.startType, SERVICE_ERROR_NORMAL,
+                                   config_.binaryPath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr)
+                : nullptr;
+    EXPECT_NE(service, nullptr) << "service " << std::string(name_.begin(), name_.end()) << " not created again: "
+                                << ::GetLastError();
+    if (service) ::CloseServiceHandle(service);
+    if (manager) ::CloseServiceHandle(manager);
+}
+
 std::vector<SeenBox> run(OpenMonitor& monitor, WORD command, std::function<void(const SeenBox&)> atBox) {
     BoxAnswerer boxes(monitor.window(), {IDOK});
     if (atBox) boxes.beforeAnswer(atBox);

@@ -33,6 +33,39 @@ public:
     ~WebsiteSandbox();
 };
 
+// The service's configuration (binary path, start type, display name) as
+// the service manager holds it.
+struct ServiceConfig {
+    std::wstring binaryPath;
+    std::wstring display;
+    DWORD startType = 0;
+};
+ServiceConfig configOf(const std::wstring& name);
+
+// The service cannot be started while the object lives (start type
+// disabled); its start type is put back at the end.
+class StartRefused {
+public:
+    explicit StartRefused(std::wstring name);
+    ~StartRefused();
+
+private:
+    std::wstring name_;
+    DWORD startType_;
+};
+
+// The service does not exist while the object lives: it is deleted, and
+// created again with the same configuration at the end.
+class ServiceAbsent {
+public:
+    explicit ServiceAbsent(std::wstring name);
+    ~ServiceAbsent();
+
+private:
+    std::wstring name_;
+    ServiceConfig config_;
+};
+
 // Runs one command of the dialog and returns the boxes it showed.
 std::vector<SeenBox> run(OpenMonitor& monitor, WORD command, std::function<void(const SeenBox&)> atBox = nullptr);
 

@@ -15,6 +15,8 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <memory>
+#include <thread>
 
 using namespace testing_support;
 
@@ -146,4 +148,117 @@ TEST(WebsiteCommands, TrayMenuEntriesAreTheButtonsCommands) {
     EXPECT_EQ(ids[L"Start Quarn website"], static_cast<UINT>(IDC_START_WEBSITE));
     EXPECT_EQ(ids[L"Stop Quarn website"], static_cast<UINT>(IDC_STOP_WEBSITE));
     EXPECT_EQ(ids[L"Delete Sessions"], static_cast<UINT>(IDC_DELETE_SESSIONS));
+}
+
+// Each box is owned by the dialog and shows the icon of its kind, also
+// while the dialog is hidden.
+TEST(WebsiteCommands, BoxesAreOwnedByTheDialogAndShowTheirKindsIcon) {
+    WebsiteSandbox sandbox(SERVICE_RUNNING, SERVICE_RUNNING);
+    OpenMonitor monitor;
+    for (const bool hidden : {false, true}) {
+        SCOPED_TRACE(hidden ? "hidden dialog" : "shown dialog");
+        ::ShowWindow(monitor.window(), hidden ? SW_HIDE : SW_SHOW);
+        std::vector<SeenBox> boxes = run(monitor, IDC_START_WEBSITE);
+        const auto stopped = run(monitor, IDC_STOP_WEBSITE);
+        boxes.insert(boxes.end(), stopped.begin(), stopped.end());
+        {
+            sandboxkit::SitectlControl control;
+            control.setNumber(L"exit_code", 2);
+            const auto failed = run(monitor, IDC_STOP_WEBSITE);
+            boxes.insert(boxes.end(), failed.begin(), failed.end());
+        }
+        {
+            testing_support::ProductSettings installer(L"SOFTWARE\\QUARN\\Installer\\QuarnCP");
+            installer.remove(L"INSTALLDIR");
+            const auto refused = run(monitor, IDC_DELETE_SESSIONS);
+            boxes.insert(boxes.end(), refused.begin(), refused.end());
+        }
+        ASSERT_EQ(boxes.size(), 4u);
+        const UINT icons[] = {MB_ICONINFORMATION, MB_ICONINFORMATION, MB_ICONERROR, MB_ICONERROR};
+        for (size_t i = 0; i < boxes.size(); ++i) {
+            EXPECT_EQ(boxes[i].icon, icons[i]) << i << ": " << std::string(boxes[i].text.begin(), boxes[i].text.end());
+            EXPECT_EQ(boxes[i].owner, monitor.window()) << i;
+        }
+        EXPECT_EQ(::IsWindowVisible(monitor.window()) == FALSE, hidden);
+    }
+}
+
+// A management service that cannot be started: the error box, and the
+// utility is not run, for both commands.
+TEST(WebsiteCommands, ManagementServiceThatCannotStartStopsTheCommandBeforeTheUtility) {
+    WebsiteSandbox sandbox(SERVICE_STOPPED, SERVICE_RUNNING);
+    const StartRefused refused(kManagement);
+    OpenMonitor monitor;
+    const std::pair<int, const wchar_t*> commands[] = {{IDC_START_WEBSITE, kStartCaption},
+                                                       {IDC_STOP_WEBSITE, kStopCaption}};
+    for (const auto& [command, caption] : commands) {
+        const auto boxes = run(monitor, static_cast<WORD>(command));
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].caption, caption);
+        EXPECT_EQ(boxes[0].icon, static_cast<UINT>(MB_ICONERROR));
+        // ERROR_SERVICE_DISABLED from starting "quarnsrv".
+        EXPECT_NE(boxes[0].text.find(L"(Error code 1058)"), std::wstring::npos) << boxes[0].text;
+        EXPECT_NE(boxes[0].text.find(L"quarnsrv"), std::wstring::npos) << boxes[0].text;
+        EXPECT_TRUE(sandboxkit::sitectlRuns().empty());
+        EXPECT_EQ(stateOf(kManagement), static_cast<DWORD>(SERVICE_STOPPED));
+    }
+}
+
+// Without a web server service both commands fail at the web-server step
+// with the service-not-found error, and the utility is not run.
+TEST(WebsiteCommands, WithoutTheWebServerServiceBothCommandsShowItIsMissing) {
+    WebsiteSandbox sandbox(SERVICE_STOPPED, SERVICE_STOPPED);
+    const ServiceAbsent absent(kWebServer);
+    OpenMonitor monitor;
+    const std::pair<int, const wchar_t*> commands[] = {{IDC_START_WEBSITE, kStartCaption},
+                                                       {IDC_STOP_WEBSITE, kStopCaption}};
+    for (const auto& [command, caption] : commands) {
+        const auto boxes = run(monitor, static_cast<WORD>(command));
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].caption, caption);
+        EXPECT_EQ(boxes[0].icon, static_cast<UINT>(MB_ICONERROR));
+        EXPECT_NE(boxes[0].text.find(L"OpenService 'W3SVC'"), std::wstring::npos) << boxes[0].text;
+        EXPECT_TRUE(sandboxkit::sitectlRuns().empty());
+        // The management service the start held is stopped again.
+        EXPECT_EQ(stateOf(kManagement), static_cast<DWORD>(SERVICE_STOPPED));
+    }
+}
+
+// The management service, started for the command, is gone when the command
+// stops it again (removed while the utility runs): the command still reports
+// its own success, and the failed stop is logged at Warning with its context.
+TEST(WebsiteCommands, AFailedStopOfTheManagementServiceIsOnlyLogged) {
+    WebsiteSandbox sandbox(SERVICE_STOPPED, SERVICE_RUNNING);
+    sandboxkit::SitectlControl control;
+    control.setNumber(L"wait_ms", 3000);
+    std::unique_ptr<ServiceAbsent> removed;
+    std::thread remover([&] {
+        if (testing_support::waitUntil([] { return ranWith(L"--start-quarn-website"); }, 30000))
+            removed = std::make_unique<ServiceAbsent>(kManagement);
+    });
+    std::vector<SeenBox> boxes;
+    {
+        OpenMonitor monitor;
+        boxes = run(monitor, IDC_START_WEBSITE);
+    }
+    remover.join();
+    ASSERT_TRUE(removed);
+    removed.reset();  // created again; the sandbox starts it
+
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, L"Quarn Control Panel website was successfully started");
+    EXPECT_TRUE(ranWith(L"--start-quarn-website"));
+    const std::wstring log = testing_support::debugLogText();
+    const std::wstring pid = L" " + std::to_wstring(::GetCurrentProcessId()) + L" ";
+    bool logged = false;
+    for (size_t start = 0; start < log.size() && !logged;) {
+        size_t end = log.find(L"\r\n", start);
+        if (end == std::wstring::npos) end = log.size();
+        const std::wstring line = log.substr(start, end - start);
+        logged = line.find(pid) != std::wstring::npos && line.find(L"Warning: ") != std::wstring::npos &&
+                 line.find(L"OpenService 'quarnsrv'") != std::wstring::npos &&
+                 line.find(L"Stop quarnsrv(QuarnSrvCtrl::~QuarnSrvCtrl line 366)") != std::wstring::npos;
+        start = end + 2;
+    }
+    EXPECT_TRUE(logged) << std::string(log.begin(), log.end());
 }

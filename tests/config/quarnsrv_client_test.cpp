@@ -77,6 +77,21 @@ TEST(QuarnSrvClient, ProductRootIsCanonicalAndKept) {
     EXPECT_EQ(getProductRoot(), L"D:\\panel");
 }
 
+// An answer that leaves no folder fails like a missing value, and nothing is
+// kept: the utility folders never become relative paths.
+TEST(QuarnSrvClient, AnEmptyProductRootIsRefusedLikeAMissingOne) {
+    testing_support::ProductSettings settings(kStoreSettings);
+    for (const wchar_t* empty : {L"", L"\\", L"."}) {
+        settings.setString(L"PRODUCT_ROOT_D", empty);
+        const std::wstring text = fullError([] { getAdminBin64Dir(); });
+        EXPECT_EQ(text.find(L"PRODUCT_ROOT_D is empty"), 0u) << text;
+    }
+    settings.remove(L"PRODUCT_ROOT_D");
+    EXPECT_THROW(getAdminBinDir(), vexception);
+    settings.setString(L"PRODUCT_ROOT_D", L"D:\\panel");
+    EXPECT_EQ(getAdminBinDir(), L"D:\\panel\\admin\\bin");
+}
+
 TEST(QuarnSrvClient, ServiceErrorsCarryTheirContext) {
     const std::wstring text = fullError([] { QuarnSrvClient::getInstance().getString(L"NoSuchValue"); });
     EXPECT_EQ(text.find(L"quarnsrv: no value named 'NoSuchValue'"), 0u) << text;

@@ -91,7 +91,7 @@ uint64_t fileSize(const std::wstring& path) {
 
 TEST(AdoLive, ConnectionIsCreatedWithItsModeAndReportsTheTimeoutStep) {
     SqliteDataSource source;
-    VADOConnection connection;
+    VADOConnection connection(SqlDialect::Jet);
     try {
         connection.open(source.dataSource.empty() ? L"Provider=MSDASQL;Data Source=none" : source.dataSource, L"", L"");
         EXPECT_TRUE(connection.isOpen());  // an ADO that takes the time-out

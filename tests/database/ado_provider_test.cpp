@@ -95,9 +95,10 @@ TEST(AdoStatements, QuotingIsRewrittenForEachDatabase) {
 }
 
 TEST(AdoStatements, PasswordsOfSqlServerStatementsAreMaskedAndTextEscaped) {
-    EXPECT_EQ(maskPasswords(L"EXEC sp_password NULL, N'n3w', N'sa'"), L"EXEC sp_password NULL, N'*', N'sa'");
-    EXPECT_EQ(maskPasswords(L"SP_PASSWORD N'o''ld', N'n3w'"), L"SP_PASSWORD N'*', N'*'");
-    EXPECT_EQ(maskPasswords(L"ALTER LOGIN x WITH PASSWORD = N'p' OLD_PASSWORD = N'o'"),
+    const auto mask = [](const wchar_t* sql) { return maskPasswords(sql, SqlDialect::TransactSql); };
+    EXPECT_EQ(mask(L"EXEC sp_password NULL, N'n3w', N'sa'"), L"EXEC sp_password NULL, N'*', N'sa'");
+    EXPECT_EQ(mask(L"SP_PASSWORD N'o''ld', N'n3w'"), L"SP_PASSWORD N'*', N'*'");
+    EXPECT_EQ(mask(L"ALTER LOGIN x WITH PASSWORD = N'p' OLD_PASSWORD = N'o'"),
               L"ALTER LOGIN x WITH PASSWORD = N'*' OLD_PASSWORD = N'*'");
 
     MSSQLDatabaseProvider provider;

@@ -6,15 +6,16 @@
 using namespace dbtest;
 
 TEST(PasswordMasking, EveryPasswordValueIsHidden) {
-    EXPECT_EQ(maskPasswords(L"SET PASSWORD = PASSWORD('abc') , x = PASSWORD('def')"),
+    const auto mask = [](const wchar_t* sql) { return maskPasswords(sql, SqlDialect::MySql); };
+    EXPECT_EQ(mask(L"SET PASSWORD = PASSWORD('abc') , x = PASSWORD('def')"),
               L"SET PASSWORD = PASSWORD('*') , x = PASSWORD('*')");
-    EXPECT_EQ(maskPasswords(L"GRANT ALL ON *.* TO 'u'@'%' IDENTIFIED BY 'p\\'w''d' WITH GRANT OPTION"),
+    EXPECT_EQ(mask(L"GRANT ALL ON *.* TO 'u'@'%' IDENTIFIED BY 'p\\'w''d' WITH GRANT OPTION"),
               L"GRANT ALL ON *.* TO 'u'@'%' IDENTIFIED BY '*' WITH GRANT OPTION");
-    EXPECT_EQ(maskPasswords(L"create user x identified  by\n'pw'"), L"create user x identified  by\n'*'");
-    EXPECT_EQ(maskPasswords(L"x IDENTIFIED BY PASSWORD '*ABCDEF'"), L"x IDENTIFIED BY PASSWORD '*'");
-    EXPECT_EQ(maskPasswords(L"password ( 'a') and PASSWORD('')"), L"password ( '*') and PASSWORD('*')");
-    EXPECT_EQ(maskPasswords(L"PASSWORD('never closed"), L"PASSWORD('*");
-    EXPECT_EQ(maskPasswords(L"SELECT old_password, MYPASSWORD('x') FROM t"), L"SELECT old_password, MYPASSWORD('x') FROM t");
+    EXPECT_EQ(mask(L"create user x identified  by\n'pw'"), L"create user x identified  by\n'*'");
+    EXPECT_EQ(mask(L"x IDENTIFIED BY PASSWORD '*ABCDEF'"), L"x IDENTIFIED BY PASSWORD '*'");
+    EXPECT_EQ(mask(L"password ( 'a') and PASSWORD('')"), L"password ( '*') and PASSWORD('*')");
+    EXPECT_EQ(mask(L"PASSWORD('never closed"), L"PASSWORD('*");
+    EXPECT_EQ(mask(L"SELECT old_password, MYPASSWORD('x') FROM t"), L"SELECT old_password, MYPASSWORD('x') FROM t");
 }
 
 TEST(PasswordMasking, GrantAllAndQueriesNeverLogTheirPasswords) {

@@ -1,10 +1,16 @@
 #include "ipc/pipe_channel.h"
 
+#include "diagnostics/handles.h"
 #include "diagnostics/text.h"
 #include "sandbox_kit.h"
+#include "threading/cancelation_point.h"
+#include "threading/cancelation_registry.h"
+#include "threading/execute_context.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <mutex>
 #include <random>
 #include <thread>
 
@@ -70,6 +76,94 @@ std::wstring ownLogLines() {
     }
     return own;
 }
+
+// While it lives, every CreateFileW call of this program goes through a
+// recorder that notes the flags of each open of `path` and then makes the
+// real call: the program's import of CreateFileW is pointed at it (the
+// whole program is one statically linked module with one import table).
+class CreateFileFlags {
+public:
+    explicit CreateFileFlags(std::wstring path) {
+        std::lock_guard<std::mutex> hold(lock());
+        path_() = std::move(path);
+        flags_().clear();
+        slot_ = importSlot();
+        if (slot_) original_() = exchange(reinterpret_cast<void*>(&recordingCreateFile));
+    }
+    ~CreateFileFlags() {
+        if (slot_) exchange(original_());
+    }
+    bool hooked() const { return slot_ != nullptr; }
+    std::vector<DWORD> flags() const {
+        std::lock_guard<std::mutex> hold(lock());
+        return flags_();
+    }
+
+private:
+    using CreateFileFunction = HANDLE(WINAPI*)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
+
+    static std::mutex& lock() {
+        static std::mutex value;
+        return value;
+    }
+    static std::wstring& path_() {
+        static std::wstring value;
+        return value;
+    }
+    static std::vector<DWORD>& flags_() {
+        static std::vector<DWORD> value;
+        return value;
+    }
+    static void*& original_() {
+        static void* value = nullptr;
+        return value;
+    }
+
+    static HANDLE WINAPI recordingCreateFile(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                             DWORD disposition, DWORD flags, HANDLE model) {
+        void* original = nullptr;
+        {
+            std::lock_guard<std::mutex> hold(lock());
+            if (name && _wcsicmp(name, path_().c_str()) == 0) flags_().push_back(flags);
+            original = original_();
+        }
+        return reinterpret_cast<CreateFileFunction>(original)(name, access, share, security, disposition, flags, model);
+    }
+
+    // The import table entry of kernel32's CreateFileW, or null.
+    static void** importSlot() {
+        auto* base = reinterpret_cast<BYTE*>(::GetModuleHandleW(nullptr));
+        auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
+        auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+        const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+        if (imports.VirtualAddress == 0) return nullptr;
+        for (auto* entry = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); entry->Name;
+             ++entry) {
+            if (_stricmp(reinterpret_cast<const char*>(base + entry->Name), "kernel32.dll") != 0) continue;
+            auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->OriginalFirstThunk);
+            auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->FirstThunk);
+            for (; names->u1.AddressOfData; ++names, ++slots) {
+                if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+                auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+                if (std::strcmp(reinterpret_cast<const char*>(byName->Name), "CreateFileW") == 0)
+                    return reinterpret_cast<void**>(&slots->u1.Function);
+            }
+        }
+        return nullptr;
+    }
+
+    // Writes `function` into the import slot; the previous entry.
+    void* exchange(void* function) {
+        DWORD protection = 0;
+        ::VirtualProtect(slot_, sizeof(void*), PAGE_READWRITE, &protection);
+        void* previous = *slot_;
+        *slot_ = function;
+        ::VirtualProtect(slot_, sizeof(void*), protection, &protection);
+        return previous;
+    }
+
+    void** slot_ = nullptr;
+};
 
 }  // namespace
 
@@ -254,4 +348,158 @@ TEST(PipeChannel, SurvivesTenThousandMalformedReplies) {
     EXPECT_GT(errors, 5000);
     valid = true;
     EXPECT_EQ(ask(client, L"after"), L"valid");
+}
+
+// Replies that end a call with an error while more of them is still in the
+// pipe, sent to both attempts of the call. Each leaves behind, read the way
+// a reply is read, a whole reply of its own: a call that went on with that
+// connection would take it for its answer.
+TEST(PipeChannel, AFailedCallLeavesNothingThatTheNextCallReads) {
+    const Bytes leaked = testing_support::wideStringRecord(L"password of another call");
+    Bytes leakedLength;
+    appendU32(leakedLength, static_cast<uint32_t>(leaked.size()));
+    const Bytes own = testing_support::wideStringRecord(L"own");
+    auto joined = [](Bytes a, const Bytes& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    auto length = [](size_t size) {
+        Bytes out;
+        appendU32(out, static_cast<uint32_t>(size));
+        return out;
+    };
+    const struct {
+        const char* what;
+        std::vector<Bytes> reply;
+    } cases[] = {
+        // The read of the length ends with ERROR_MORE_DATA.
+        {"length message longer than four bytes", {joined(length(own.size()), leakedLength), leaked}},
+        // The read of the body ends with ERROR_MORE_DATA.
+        {"body longer than announced", {length(own.size()), joined(own, leakedLength), leaked}},
+        // The body's message ends before the announced length.
+        {"body shorter than announced", {length(own.size() + 8), own, leakedLength, leaked}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Channel channel;
+        ScriptedPipeServer server(channel.name, [&](const Bytes& body) {
+            const std::wstring name = argumentOf(body);
+            return name == L"bad" ? c.reply : ScriptedPipeServer::stringReply(L"re:" + name);
+        });
+        auto client = channel.client(true);
+        EXPECT_FALSE(errorOf(client, L"bad").empty());
+        EXPECT_EQ(ask(client, L"next"), L"re:next");
+        // The first connection, the one of the second attempt, and the next
+        // call's own.
+        EXPECT_EQ(server.connections(), 3);
+    }
+}
+
+// A call cancelled while it waits for its reply: the reply that arrives
+// afterwards goes nowhere.
+TEST(PipeChannel, ACancelledCallLeavesItsLateReplyToNoOne) {
+    Channel channel;
+    UniqueHandle arrived(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    UniqueHandle release(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ScriptedPipeServer server(channel.name, [&](const Bytes& body) {
+        const std::wstring name = argumentOf(body);
+        if (name == L"slow") {
+            ::SetEvent(arrived.get());
+            ::WaitForSingleObject(release.get(), 20000);
+            return ScriptedPipeServer::stringReply(L"password of the cancelled call");
+        }
+        return ScriptedPipeServer::stringReply(L"re:" + name);
+    });
+    auto client = channel.client(true);
+    auto& registry = ExecuteContext::get().registry();
+    registry.setEnabled(true);
+    DWORD threadId = 0;
+    std::atomic<bool> returned{false};
+    UniqueHandle thread = ThreadCancelation::startThread(
+        [&] {
+            ask(client, L"slow");
+            returned = true;
+        },
+        &threadId);
+    ASSERT_EQ(::WaitForSingleObject(arrived.get(), 20000), WAIT_OBJECT_0);
+    // Until the thread waits for the reply (its current point is the wait's
+    // asynchronous one).
+    ASSERT_TRUE(testing_support::waitUntil(
+        [&] {
+            for (const auto& registered : registry.threads())
+                if (registered.threadId == threadId && registered.point &&
+                    registered.point->mode() == ThreadCancelation::Asynchronous)
+                    return true;
+            return false;
+        },
+        10000));
+    EXPECT_TRUE(registry.cancelThread(threadId));
+    ASSERT_EQ(::WaitForSingleObject(thread.get(), 10000), WAIT_OBJECT_0);
+    DWORD exitCode = 1;
+    ::GetExitCodeThread(thread.get(), &exitCode);
+    EXPECT_EQ(exitCode, 0u);
+    EXPECT_FALSE(returned);
+    ::SetEvent(release.get());
+    EXPECT_EQ(ask(client, L"next"), L"re:next");
+    EXPECT_EQ(server.connections(), 2);
+}
+
+// The channel opens its end at identification level (the server may learn
+// who connects but not act as that user): the flags it passes to the
+// platform when it opens the pipe.
+TEST(PipeChannel, TheClientEndIsOpenedAtIdentificationLevel) {
+    Channel channel;
+    ScriptedPipeServer server(channel.name, [](const Bytes& body) {
+        return ScriptedPipeServer::stringReply(L"re:" + argumentOf(body));
+    });
+    const CreateFileFlags opened(L"\\\\.\\pipe\\" + channel.name);
+    ASSERT_TRUE(opened.hooked());
+    auto client = channel.client(true);
+    EXPECT_EQ(ask(client, L"who"), L"re:who");
+    // Identification, nothing more (no dynamic tracking, no effective-only).
+    const std::vector<DWORD> flags = opened.flags();
+    ASSERT_EQ(flags.size(), 1u);
+    EXPECT_EQ(flags[0] & SECURITY_VALID_SQOS_FLAGS, DWORD(SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION));
+    EXPECT_NE(flags[0] & FILE_FLAG_OVERLAPPED, 0u);
+}
+
+// The level the server is given for the channel's client. A platform that
+// gives a server full impersonation whatever the client asked for (Wine
+// does: it ignores the quality of service) cannot show it; a plain client end
+// opened with the same flags tells which platform this is.
+TEST(PipeChannel, TheServerIsGivenIdentificationLevelOnly) {
+    Channel channel;
+    ScriptedPipeServer server(channel.name, [](const Bytes& body) {
+        return ScriptedPipeServer::stringReply(L"re:" + argumentOf(body));
+    });
+    const std::wstring path = L"\\\\.\\pipe\\" + channel.name;
+    int channelLevel = -1;
+    {
+        auto client = channel.client(true);
+        EXPECT_EQ(ask(client, L"who"), L"re:who");
+        channelLevel = server.lastClientLevel();
+    }  // the server serves one connection at a time
+
+    UniqueFileHandle plain(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                         SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+    ASSERT_TRUE(plain) << ::GetLastError();
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    ASSERT_TRUE(::SetNamedPipeHandleState(plain.get(), &mode, nullptr, nullptr));
+    Bytes body(20, 0);
+    const Bytes argument = testing_support::wideStringRecord(L"plain");
+    body.insert(body.end(), argument.begin(), argument.end());
+    Bytes length;
+    appendU32(length, static_cast<uint32_t>(body.size()));
+    DWORD done = 0;
+    ASSERT_TRUE(::WriteFile(plain.get(), length.data(), 4, &done, nullptr));
+    ASSERT_TRUE(::WriteFile(plain.get(), body.data(), static_cast<DWORD>(body.size()), &done, nullptr));
+    uint8_t reply[256];
+    ASSERT_TRUE(::ReadFile(plain.get(), reply, 4, &done, nullptr));
+    const int plainLevel = server.lastClientLevel();
+    EXPECT_NE(plainLevel, -1);
+    if (plainLevel != SecurityIdentification)
+        GTEST_SKIP() << "this platform ignores the client's quality of service (level " << plainLevel
+                     << " for a client that asked for identification); the channel's client was given level "
+                     << channelLevel;
+    EXPECT_EQ(channelLevel, SecurityIdentification);
 }

@@ -2,12 +2,16 @@
 
 #include "config/product_configuration.h"
 #include "process/vexecutil.h"
+#include "diagnostics/log_manager.h"
 #include "process_test_support.h"
+#include "product_settings.h"
 #include "sandbox_kit.h"
 #include "sitectl_control.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
 #include <string>
 
 using namespace process_testing;
@@ -147,6 +151,20 @@ TEST(UtilityRun, WithoutRethrowTheResultTellsWhatHappened) {
     EXPECT_EQ(error->context()[0].function, "vexecutil::start");
 }
 
+// A utility that cannot be started: the error text, as the log and the box
+// show it, names the command line with its password arguments masked.
+TEST(UtilityRun, AFailedStartShowsTheMaskedCommandLine) {
+    const std::wstring name = sandboxkit::uniqueName(L"folder");
+    UtilityEntry folder(getAdminBin64Dir(), name + L".exe", true);
+    auto error = expectError<vexception>([&] { execQuarnUtil(name, L"--db-password=util-start-secret-7 -v"); });
+    ASSERT_TRUE(error);
+    LogManager::logError(LogError, *error);
+    EXPECT_NE(error->message().find(L" at CreateProcess '\"" + folder.path() + L"\" \"--db-password=*\" -v'"),
+              std::wstring::npos);
+    EXPECT_EQ(error->fullText().find(L"util-start-secret-7"), std::wstring::npos);
+    EXPECT_EQ(testing_support::debugLogText().find(L"util-start-secret-7"), std::wstring::npos);
+}
+
 TEST(UtilityRun, MegabytesOnBothStreamsAndStandardInput) {
     SitectlControl control;
     control.setNumber(L"output_bytes", 3 * 1024 * 1024);
@@ -164,6 +182,45 @@ TEST(UtilityRun, MegabytesOnBothStreamsAndStandardInput) {
     const std::string input = "first line\r\nsecond line";
     EXPECT_EQ(execQuarnUtil(L"sitectl", L"", &output, true, &input), 0);
     EXPECT_EQ(output, L"first line\r\nsecond line>");
+}
+
+// A utility that prompts before it reads, over the unbuffered pipes, with
+// an empty write after its prompt: the input is written while the output is
+// read, and the empty write does not end the output (which would leave the
+// utility waiting to write the rest).
+TEST(UtilityRun, AUtilityThatPromptsBeforeItReadsGetsItsInput) {
+    const struct {
+        const char* what;
+        DWORD prompt;
+        size_t input;  // echoed; none when 0
+    } cases[] = {
+        {"a short prompt, no input", 4, 0},
+        {"a megabyte each way", 1024 * 1024, 1024 * 1024},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        SitectlControl control;
+        control.setNumber(L"prompt_bytes", c.prompt);
+        control.setNumber(L"echo_input", c.input != 0);
+        control.setText(L"stdout", L"<end>");
+        const std::string input(c.input, 'i');
+        std::wstring output;
+        std::atomic<int> result{-2};
+        UniqueHandle run = ThreadCancelation::startThread(
+            [&] { result = execQuarnUtil(L"sitectl", L"", &output, true, c.input ? &input : nullptr); });
+        if (::WaitForSingleObject(run.get(), 90000) != WAIT_OBJECT_0) {
+            // Both processes wait for each other: nothing ends this one but
+            // its own end, which breaks the utility's pipes too.
+            std::fprintf(stderr, "%s: the utility and its caller are deadlocked\n", c.what);
+            std::fflush(stderr);
+            ::TerminateProcess(::GetCurrentProcess(), 3);
+        }
+        EXPECT_EQ(result, 0);
+        ASSERT_EQ(output.size(), c.prompt + c.input + 5);
+        EXPECT_EQ(output.substr(0, 4), L"????");
+        if (c.input) EXPECT_EQ(output.substr(c.prompt, 4), L"iiii");
+        EXPECT_EQ(output.substr(output.size() - 5), L"<end>");
+    }
 }
 
 TEST(UtilityRun, TheProcessObjectOfAStartHoldsWhatWasStarted) {

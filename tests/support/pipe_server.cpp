@@ -51,6 +51,22 @@ std::vector<Bytes> ScriptedPipeServer::requests() const {
     return requests_;
 }
 
+// The level of the token the client's quality of service gives the server;
+// the server thread reverts to its own token at once.
+int ScriptedPipeServer::clientLevel(HANDLE pipe) {
+    if (!::ImpersonateNamedPipeClient(pipe)) return -1;
+    int level = -1;
+    HANDLE token = nullptr;
+    if (::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) {
+        SECURITY_IMPERSONATION_LEVEL value{};
+        DWORD size = 0;
+        if (::GetTokenInformation(token, TokenImpersonationLevel, &value, sizeof value, &size)) level = value;
+        ::CloseHandle(token);
+    }
+    ::RevertToSelf();
+    return level;
+}
+
 DWORD WINAPI ScriptedPipeServer::run(void* self) {
     static_cast<ScriptedPipeServer*>(self)->serve();
     return 0;
@@ -107,6 +123,7 @@ void ScriptedPipeServer::serveConnection(HANDLE pipe) {
         Bytes body(size);
         if (size != 0 && (!transfer(pipe, body.data(), size, done, false) || done != size)) return;
         request.insert(request.end(), body.begin(), body.end());
+        lastClientLevel_ = clientLevel(pipe);
         {
             std::lock_guard<std::mutex> hold(lock_);
             requests_.push_back(request);

@@ -39,6 +39,10 @@ public:
     // Each request as it arrived: the length message followed by the body.
     std::vector<Bytes> requests() const;
     int connections() const { return connections_; }
+    // The impersonation level the server was given for the client of the
+    // latest request (ImpersonateNamedPipeClient after reading it), or -1
+    // when impersonating failed or no request arrived.
+    int lastClientLevel() const { return lastClientLevel_; }
     const std::wstring& name() const { return name_; }
 
     // A reply of one string record, framed as the service frames it.
@@ -53,6 +57,7 @@ private:
     bool accept(HANDLE pipe);
     void serveConnection(HANDLE pipe);
     bool transfer(HANDLE pipe, void* buffer, DWORD count, DWORD& done, bool write);
+    static int clientLevel(HANDLE pipe);
 
     std::wstring name_;
     Responder responder_;
@@ -61,6 +66,7 @@ private:
     HANDLE ready_ = nullptr;
     HANDLE thread_ = nullptr;
     std::atomic<int> connections_{0};
+    std::atomic<int> lastClientLevel_{-1};
     mutable std::mutex lock_;
     std::vector<Bytes> requests_;
 };
