@@ -9,7 +9,10 @@
 // service. With --admin the administrator's password is read from standard
 // input (one line), never from the command line. Each table is printed with
 // its row count as it is done. Exit code 0, or 1 with the error's full text
-// on standard error. Output is UTF-8.
+// on standard error; an import that could not insert some rows also ends
+// with 1, after the tables and their failed rows on standard error. The
+// export replaces FILE only once the whole document is written. Output is
+// UTF-8.
 #include "database/mysql_database_provider.h"
 #include "database/xml_export_writer.h"
 #include "database/zrt_database.h"
@@ -19,6 +22,7 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -105,19 +109,36 @@ private:
     uint64_t rows_ = 0;
 };
 
+// The rows of each table an import could not insert.
+using FailedRows = std::vector<std::pair<std::wstring, uint64_t>>;
+
 class PrintingProgress : public IDatabaseProgress {
 public:
-    explicit PrintingProgress(bool schema) : schema_(schema) {}
+    PrintingProgress(bool schema, FailedRows& failed) : schema_(schema), failed_(failed) {}
     void tableDone(const std::wstring& table, uint64_t rows) override {
         if (schema_)
             print(stdout, table + L": created\n");
         else
             printTable(table, rows);
     }
+    void rowsFailed(const std::wstring& table, uint64_t rows) override { failed_.emplace_back(table, rows); }
 
 private:
     bool schema_;
+    FailedRows& failed_;
 };
+
+// On standard error: each table with the rows that failed, then the total.
+void printFailures(const FailedRows& failed) {
+    uint64_t total = 0;
+    for (const auto& [table, rows] : failed) {
+        print(stderr, table + L": " + std::to_wstring(rows) + (rows == 1 ? L" row failed\n" : L" rows failed\n"));
+        total += rows;
+    }
+    print(stderr, std::to_wstring(total) + (total == 1 ? L" row" : L" rows") + L" of " +
+                      std::to_wstring(failed.size()) + (failed.size() == 1 ? L" table" : L" tables") +
+                      L" could not be imported; the log gives each row's error\n");
+}
 
 void exportData(const std::wstring& file) {
     ZRTDatabase database(true);
@@ -159,13 +180,13 @@ bool parseCommand(const std::vector<std::wstring>& args, Command& command) {
     return true;
 }
 
-void importDocument(const Command& command) {
+void importDocument(const Command& command, FailedRows& failed) {
     const bool schema = command.kind == Command::ImportSchema;
     const std::wstring adminPassword = command.adminLogin.empty() ? std::wstring() : readPassword();
     ZRTDatabase database(false);
     ZRTDatabase::requireInstalled();
     const ZRTConnectionSettings s = ZRTDatabase::connectionSettings();
-    PrintingProgress progress(schema);
+    PrintingProgress progress(schema, failed);
     if (auto* mysql = dynamic_cast<MySQLDatabaseProvider*>(database.provider())) mysql->setProgress(&progress);
     const std::wstring source = fullPath(command.file);
     if (schema)
@@ -184,13 +205,16 @@ int wmain(int argc, wchar_t** argv) {
         return 1;
     }
     try {
+        FailedRows failed;
         runWrapped(kMainSite.entry(), [&] {
             if (command.kind == Command::Export)
                 exportData(command.file);
             else
-                importDocument(command);
+                importDocument(command, failed);
         });
-        return 0;
+        if (failed.empty()) return 0;
+        printFailures(failed);
+        return 1;
     } catch (const vexception& error) {
         print(stderr, error.fullText() + L"\n");
     } catch (const ThreadCancelation::ThreadCanceled&) {

@@ -7,6 +7,7 @@
 #include "database/jet_database_provider.h"
 #include "database/mssql_database_provider.h"
 #include "database/statement_rewrite.h"
+#include "diagnostics/text.h"
 
 using namespace dbtest;
 
