@@ -10,7 +10,7 @@
 namespace {
 
 constexpr ContextSite kImportSite{"MySQLDataImporter::endElement", 0};
-constexpr size_t kLoggedStatement = 2000;
+constexpr size_t kLoggedStatement = 500;
 
 // A statement as the log shows it: a long one only by its beginning and
 // its length.

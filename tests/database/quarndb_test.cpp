@@ -169,7 +169,9 @@ TEST(QuarnDb, AnImportWithFailedRowsEndsWithOneAndCountsThemByTable) {
     EXPECT_EQ(runQuarnDb(dir, L"import-schema schema.xml --create-database").exitCode, 0u);
     const Outcome data = runQuarnDb(dir, L"import-data data.xml");
     EXPECT_EQ(data.exitCode, 1u);
-    EXPECT_EQ(data.out, "sessions: 2 rows\r\n");
+    // The log's console copy names the failed row on standard output too.
+    EXPECT_NE(data.out.find("Duplicate entry '1' for key 'PRIMARY'"), std::string::npos) << data.out;
+    EXPECT_NE(data.out.find("sessions: 2 rows\r\n"), std::string::npos) << data.out;
     EXPECT_EQ(data.err, "sessions: 1 row failed\r\n1 row of 1 table could not be imported; the log gives each row's error\r\n");
     connectAdmin()->execute(L"DROP DATABASE IF EXISTS `" + copy + L"`");
 }
