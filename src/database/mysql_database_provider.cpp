@@ -139,14 +139,33 @@ std::wstring MySQLDatabaseProvider::version() {
 std::wstring MySQLDatabaseProvider::name() { return L"MySQL"; }
 
 std::wstring MySQLDatabaseProvider::escape(const std::wstring& text) {
+    if (connection_ == nullptr) {
+        // Without a connection there is no character set to respect: the
+        // plain escape is the best there is. It is done here, since the
+        // client library's (mysql_escape_string) fails in a process that has
+        // not set the library up yet.
+        std::wstring escaped;
+        for (wchar_t c : text) {
+            switch (c) {
+                case L'\0': escaped += L"\\0"; break;
+                case L'\n': escaped += L"\\n"; break;
+                case L'\r': escaped += L"\\r"; break;
+                case L'\x1A': escaped += L"\\Z"; break;
+                case L'\\':
+                case L'\'':
+                case L'"':
+                    escaped += L'\\';
+                    escaped += c;
+                    break;
+                default: escaped += c;
+            }
+        }
+        return escaped;
+    }
     const std::string bytes = cstr(text, CP_UTF8);
     std::vector<char> buffer(bytes.size() * 2 + 1);
-    const unsigned long size = static_cast<unsigned long>(bytes.size());
-    // Without a connection there is no character set to respect: the plain
-    // escape is the best there is.
-    const unsigned long length = connection_ != nullptr
-                                     ? mysql_real_escape_string(connection_, buffer.data(), bytes.data(), size)
-                                     : mysql_escape_string(buffer.data(), bytes.data(), size);
+    const unsigned long length = mysql_real_escape_string(connection_, buffer.data(), bytes.data(),
+                                                          static_cast<unsigned long>(bytes.size()));
     return wstr(std::string(buffer.data(), length), CP_UTF8);
 }
 

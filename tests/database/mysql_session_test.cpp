@@ -75,3 +75,11 @@ TEST(MySQLSession, ReadingWithoutARowOrAConnectionRaises) {
     MySQLDatabaseProvider unconnected;
     EXPECT_EQ(messageOf([&] { unconnected.lastInsertId(); }), L"Not connected");
 }
+
+TEST(MySQLSession, EscapeWorksInAProcessThatNeverConnected) {
+    // ctest runs each test in a process of its own: nothing has set up the
+    // client library here.
+    MySQLDatabaseProvider unconnected;
+    EXPECT_EQ(unconnected.escape(std::wstring(L"it's \"q\" \\ \n\r\x1A\0 é", 17)),
+              std::wstring(L"it\\'s \\\"q\\\" \\\\ \\n\\r\\Z\\0 é", 25));
+}
