@@ -2,6 +2,7 @@
 
 #include "database/ado_object.h"
 #include "database/ado_record_set.h"
+#include "database/sql_identifier.h"
 #include "diagnostics/exceptions.h"
 #include "diagnostics/standard_wrapping.h"
 #include "diagnostics/text.h"
@@ -51,7 +52,7 @@ std::wstring VADODatabaseProvider::version() { return L"1.0"; }
 
 std::wstring VADODatabaseProvider::escape(const std::wstring& text) { return doubled(doubled(text, L'\''), L'"'); }
 
-void VADODatabaseProvider::use(const std::wstring& database) { execute(L"use " + database); }
+void VADODatabaseProvider::use(const std::wstring& database) { execute(L"use " + bracketIdentifier(database)); }
 
 IDatabaseRecordSet* VADODatabaseProvider::query(const std::wstring& sql) {
     return VADORecordSetProvider::open(connection_, rewrite(sql));

@@ -29,7 +29,7 @@ public:
     std::wstring version() override;
     // Every apostrophe doubled, then every double quote.
     std::wstring escape(const std::wstring& text) override;
-    // "use " + database.
+    // "use " + the database as one bracketed identifier.
     void use(const std::wstring& database) override;
     IDatabaseRecordSet* query(const std::wstring& sql) override;
     // Runs the statement without records (options 128).

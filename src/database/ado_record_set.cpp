@@ -22,22 +22,24 @@ void check(HRESULT hr) {
     throw vexception(comErrorText(_com_error(hr, info, false)), kRecordSetSite.entry());
 }
 
-std::wstring bytesText(SAFEARRAY* array) {
+std::string arrayBytes(SAFEARRAY* array) {
     LONG lower = 0, upper = -1;
     if (array == nullptr || ::SafeArrayGetDim(array) != 1 || FAILED(::SafeArrayGetLBound(array, 1, &lower)) ||
         FAILED(::SafeArrayGetUBound(array, 1, &upper)) || upper < lower)
         return {};
     void* data = nullptr;
     if (FAILED(::SafeArrayAccessData(array, &data))) return {};
-    const std::string bytes(static_cast<const char*>(data), static_cast<size_t>(upper - lower + 1));
+    std::string bytes(static_cast<const char*>(data), static_cast<size_t>(upper - lower + 1));
     ::SafeArrayUnaccessData(array);
-    return wstr(bytes);
+    return bytes;
 }
+
+bool isByteArray(const VARIANT& value) { return value.vt == (VT_ARRAY | VT_UI1); }
 
 }  // namespace
 
 std::wstring variantText(const VARIANT& value) {
-    if (value.vt == (VT_ARRAY | VT_UI1)) return bytesText(value.parray);
+    if (isByteArray(value)) return wstr(arrayBytes(value.parray), CP_UTF8);
     if (value.vt == VT_BSTR) return value.bstrVal ? std::wstring(value.bstrVal, ::SysStringLen(value.bstrVal)) : L"";
     if (value.vt == VT_DATE) {
         SYSTEMTIME t{};
@@ -148,6 +150,11 @@ std::wstring VADORecordSetProvider::fieldName(int index) {
 }
 
 void VADORecordSetProvider::value(int index, UniqueVariant& out) {
+    VARIANT_BOOL bof = VARIANT_FALSE;
+    check(records_->get_BOF(&bof));
+    if (bof != VARIANT_FALSE || endOfData())
+        throw vexception(L"No current row to read column " + std::to_wstring(index) + L" from",
+                         kRecordSetSite.entry());
     ComPtr<ADOFields> fields;
     check(records_->get_Fields(fields.put()));
     ComPtr<ADOField> field;
@@ -182,6 +189,20 @@ bool VADORecordSetProvider::getValue(int index, std::wstring& text, bool emptyIs
     std::wstring converted = variantText(v.get());
     if (emptyIsNull && converted.empty()) return false;
     text = std::move(converted);
+    return true;
+}
+
+bool VADORecordSetProvider::isBinary(int index) {
+    UniqueVariant v;
+    value(index, v);
+    return isByteArray(v.get());
+}
+
+bool VADORecordSetProvider::getBytes(int index, std::string& bytes) {
+    UniqueVariant v;
+    value(index, v);
+    if (v.get().vt == VT_NULL || v.get().vt == VT_EMPTY) return false;
+    bytes = isByteArray(v.get()) ? arrayBytes(v.get().parray) : cstr(variantText(v.get()), CP_UTF8);
     return true;
 }
 

@@ -10,7 +10,8 @@ struct _ADORecordset;
 class VADOConnection;
 
 // The text of a column value: a byte array (VT_ARRAY of VT_UI1) gives its
-// bytes from the lower to the upper bound decoded with the ANSI code page, a
+// bytes from the lower to the upper bound decoded as UTF-8, as the MySQL
+// record set decodes a binary column, whatever the machine's code page; a
 // string its text, a date "%04d-%02d-%02d %02d:%02d:%02d", anything else
 // what VariantChangeType makes of it as a string (empty for NULL and EMPTY).
 std::wstring variantText(const VARIANT& value);
@@ -39,6 +40,9 @@ public:
     bool getValue(int index, std::wstring& text, bool emptyIsNull) override;
     // RecordCount, 32-bit and sign-extended.
     uint64_t rowCount() override;
+    // The current value is a byte array; getBytes gives its bytes exactly.
+    bool isBinary(int index) override;
+    bool getBytes(int index, std::string& bytes) override;
 
 protected:
     ~VADORecordSetProvider() override;
@@ -46,6 +50,7 @@ protected:
 private:
     explicit VADORecordSetProvider(ComPtr<_ADORecordset> records);
     bool endOfData();
+    // Raises "No current row" at the end (or before the start) of the set.
     void value(int index, UniqueVariant& out);
 
     ComPtr<_ADORecordset> records_;

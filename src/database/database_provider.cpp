@@ -1,10 +1,12 @@
 #include "database/database_provider.h"
 
+#include "database/field_encoding.h"
 #include "database/jet_database_provider.h"
 #include "database/mssql_database_provider.h"
 #include "database/mysql_database_provider.h"
 #include "database/sql_identifier.h"
 #include "diagnostics/exceptions.h"
+#include "diagnostics/text.h"
 
 #include <vector>
 
@@ -12,9 +14,21 @@ namespace {
 
 constexpr ContextSite kCreateSite{"CreateDatabaseProvider", 102};
 constexpr ContextSite kImportSchemaSite{"IDatabaseProvider::ImportSchema", 0};
+constexpr ContextSite kExportTableSite{"IDatabaseProvider::ExportTable", 0};
 constexpr ContextSite kImportDataSite{"IDatabaseProvider::ImportData", 0};
 
 }  // namespace
+
+bool IDatabaseRecordSet::isBinary(int) { return false; }
+
+bool IDatabaseRecordSet::getBytes(int index, std::string& bytes) {
+    std::wstring text;
+    if (!getValue(index, text, false)) return false;
+    bytes = cstr(text, CP_UTF8);
+    return true;
+}
+
+void IDatabaseProgress::rowsFailed(const std::wstring&, uint64_t) {}
 
 void IDatabaseProvider::ExportTable(IDatabaseExportWriter* writer, const std::wstring& table) {
     if (table == L"ms_jet_counter") return;
@@ -25,14 +39,40 @@ void IDatabaseProvider::ExportTable(IDatabaseExportWriter* writer, const std::ws
     // Decoded once: every row repeats them.
     std::vector<std::wstring> names;
     for (int i = 0; i < fields; ++i) names.push_back(rows->fieldName(i));
+    uint64_t row = 0;
     while (rows->next()) {
+        ++row;
         writer->startElement(L"row");
         for (int i = 0; i < fields; ++i) {
             writer->setAttribute(L"name", names[i]);
             const bool null = rows->isNull(i, false);
-            if (null) writer->setAttribute(L"isnull", L"true");
-            writer->startElement(L"field");
-            if (!null) writer->characters(rows->getString(i, std::wstring(), true));
+            if (null) {
+                writer->setAttribute(L"isnull", L"true");
+                writer->startElement(L"field");
+            } else if (rows->isBinary(i)) {
+                std::string bytes;
+                rows->getBytes(i, bytes);
+                writer->setAttribute(L"encoding", L"base64");
+                writer->startElement(L"field");
+                writer->characters(base64Encode(bytes));
+            } else {
+                const std::wstring text = rows->getString(i, std::wstring(), false);
+                if (!hasExactUtf8(text))
+                    throw vexception(L"Unable to export table '" + table + L"': the value of column '" +
+                                         rows->fieldName(i) + L"' in row " + std::to_wstring(row) + L" (" +
+                                         rows->fieldName(0) + L" = '" + rows->getString(0, L"NULL", false).substr(0, 64) +
+                                         L"') holds a character that has no UTF-8 form",
+                                     kExportTableSite.entry());
+                if (xmlCarriesExactly(text)) {
+                    writer->startElement(L"field");
+                    writer->characters(text);
+                } else {
+                    writer->setAttribute(L"encoding", L"base64");
+                    writer->setAttribute(L"type", L"text");
+                    writer->startElement(L"field");
+                    writer->characters(base64Encode(cstr(text, CP_UTF8)));
+                }
+            }
             writer->endElement(L"field");
         }
         writer->endElement(L"row");

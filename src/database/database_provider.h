@@ -33,6 +33,9 @@ public:
     // A row was handled: inserted, or (`failed`) logged and skipped.
     virtual void rowDone(bool failed) { (void)failed; }
     virtual void tableDone(const std::wstring& table, uint64_t rows) = 0;
+    // Hears, before tableDone, of a table some of whose rows could not be
+    // imported, with their number.
+    virtual void rowsFailed(const std::wstring& table, uint64_t rows);
 };
 
 // Re-establishes a provider's connection after the server went away. Not
@@ -71,6 +74,12 @@ public:
     // otherwise the value in `text` and true.
     virtual bool getValue(int index, std::wstring& text, bool emptyIsNull) = 0;
     virtual uint64_t rowCount() = 0;
+    // Whether the current row's value is a byte string (a binary column)
+    // rather than text. False unless a record set tells the two apart.
+    virtual bool isBinary(int index);
+    // False, with `bytes` untouched, for SQL NULL; otherwise the value exactly
+    // as the database holds it (text as UTF-8) in `bytes` and true.
+    virtual bool getBytes(int index, std::string& bytes);
     virtual void addRef() = 0;
     virtual void release() = 0;
 
@@ -150,7 +159,12 @@ public:
     virtual void ExportData(IDatabaseExportWriter* writer) = 0;
     // One table's rows as "table", "row" and "field" elements; the identity
     // table "ms_jet_counter" is skipped. The table name goes into the query
-    // as one quoted identifier, whatever characters it holds.
+    // as one quoted identifier, whatever characters it holds. A value the
+    // document cannot carry as text (a binary column's bytes, or text with a
+    // character XML 1.0 does not allow) is written as the base64 of its bytes
+    // with the field attribute encoding="base64" (and type="text" for text,
+    // whose bytes are UTF-8). Raises, naming table, column and row, for text
+    // that has no exact UTF-8 form (an unpaired surrogate).
     virtual void ExportTable(IDatabaseExportWriter* writer, const std::wstring& table);
     // Raise "Not implemented" unless a provider supports them.
     virtual void ImportSchema(const std::wstring& source, const std::wstring& host, const std::wstring& database,

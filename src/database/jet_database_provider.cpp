@@ -2,6 +2,7 @@
 
 #include "config/product_configuration.h"
 #include "database/ado_object.h"
+#include "database/connection_string.h"
 #include "database/statement_rewrite.h"
 #include "diagnostics/exceptions.h"
 #include "diagnostics/standard_wrapping.h"
@@ -56,7 +57,7 @@ std::wstring JetDatabaseProvider::name() { return L"Jet"; }
 std::wstring JetDatabaseProvider::connectionString(const std::wstring& host, const std::wstring& database) {
     if (!host.empty() && host != L"localhost")
         throw vexception(L"Jet support only local databases", kConnectionStringSite.entry());
-    return format(L"Provider='Microsoft.Jet.OLEDB.4.0';Data Source=%s", database.c_str());
+    return L"Provider='Microsoft.Jet.OLEDB.4.0';Data Source=" + connectionStringValue(database);
 }
 
 std::wstring JetDatabaseProvider::rewrite(const std::wstring& sql) { return rewriteStatement(sql, false); }
@@ -88,7 +89,7 @@ void JetDatabaseProvider::getTables(StringList& tables) {
     runWrapped(kGetTablesSite.entry(), [&] {
         ComPtr<_ADOCatalog> catalog = ado::create<_ADOCatalog>(L"ADOX.Catalog", ado::kCatalogIID, nullptr);
         const UniqueVariant active =
-            UniqueVariant::fromString(L"Provider='Microsoft.Jet.OLEDB.4.0';Data Source='" + database() + L"'");
+            UniqueVariant::fromString(L"Provider='Microsoft.Jet.OLEDB.4.0';Data Source=" + connectionStringValue(database()));
         checkHResult(catalog->put_ActiveConnection(active.get()));
         ComPtr<ADOTables> list;
         checkHResult(catalog->get_Tables(list.put()));

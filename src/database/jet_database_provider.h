@@ -45,7 +45,8 @@ public:
                     const std::wstring& login, const std::wstring& password, int32_t port,
                     const std::wstring& socket) override;
 
-    // "Provider='Microsoft.Jet.OLEDB.4.0';Data Source=" + the database file.
+    // "Provider='Microsoft.Jet.OLEDB.4.0';Data Source=" + the database file
+    // as connectionStringValue writes it.
     // Raises "Jet support only local databases" for a host other than "" and
     // "localhost".
     std::wstring connectionString(const std::wstring& host, const std::wstring& database) override;

@@ -1,6 +1,8 @@
 #include "database/mssql_database_provider.h"
 
 #include "config/registry.h"
+#include "database/connection_string.h"
+#include "database/sql_identifier.h"
 #include "database/statement_rewrite.h"
 #include "diagnostics/exceptions.h"
 #include "diagnostics/text.h"
@@ -52,8 +54,9 @@ int MSSQLDatabaseProvider::connect(const std::wstring& host, const std::wstring&
 std::wstring MSSQLDatabaseProvider::name() { return L"MSSQL"; }
 
 std::wstring MSSQLDatabaseProvider::connectionString(const std::wstring& host, const std::wstring& database) {
-    std::wstring text = L"Provider=SQLOLEDB.1;Initial Catalog=" + (database.empty() ? L"master" : database) +
-                        L";Data Source=" + host;
+    std::wstring text = L"Provider=SQLOLEDB.1;Initial Catalog=" +
+                        connectionStringValue(database.empty() ? L"master" : database) +
+                        L";Data Source=" + connectionStringValue(host);
     if (!networkLibrary_.empty()) text += L";Network Library=" + networkLibrary_;
     return text;
 }
@@ -62,9 +65,9 @@ std::wstring MSSQLDatabaseProvider::rewrite(const std::wstring& sql) { return re
 
 void MSSQLDatabaseProvider::setIdentityInsertTable(const std::wstring& table) {
     if (!identityInsertTable_.empty())
-        execute(format(L"set IDENTITY_INSERT [%s] OFF", identityInsertTable_.c_str()));
+        execute(L"set IDENTITY_INSERT " + bracketIdentifier(identityInsertTable_) + L" OFF");
     identityInsertTable_ = table;
-    if (!table.empty()) execute(format(L"set IDENTITY_INSERT [%s] ON", table.c_str()));
+    if (!table.empty()) execute(L"set IDENTITY_INSERT " + bracketIdentifier(table) + L" ON");
 }
 
 void MSSQLDatabaseProvider::beginAutoTransaction(const std::wstring&) {
@@ -80,7 +83,8 @@ void MSSQLDatabaseProvider::endAutoTransaction() {
 }
 
 uint64_t MSSQLDatabaseProvider::nextId(const std::wstring& table, const std::wstring& column) {
-    RecordSetRef rows(query(L"select max([" + column + L"]) from [" + table + L"] with (TABLOCK)"));
+    RecordSetRef rows(query(L"select max(" + bracketIdentifier(column) + L") from " + bracketIdentifier(table) +
+                            L" with (TABLOCK)"));
     if (!rows->next()) return 1;
     return static_cast<uint64_t>(_wtoi64(rows->getString(0, L"0", false).c_str())) + 1;
 }

@@ -44,7 +44,8 @@ public:
                     const std::wstring& socket) override;
 
     // "Provider=SQLOLEDB.1;Initial Catalog=" + (database or "master") +
-    // ";Data Source=" + host, and ";Network Library=" + the chosen library.
+    // ";Data Source=" + host, and ";Network Library=" + the chosen library;
+    // each value as connectionStringValue writes it.
     std::wstring connectionString(const std::wstring& host, const std::wstring& database) override;
 
     const std::wstring& networkLibrary() const { return networkLibrary_; }

@@ -30,6 +30,7 @@ constexpr ContextSite kQuerySite{"MySQLDatabaseProvider::query", 0};
 constexpr ContextSite kReplaceSite{"MySQLDatabaseProvider::replace", 0};
 constexpr ContextSite kImportSchemaSite{"MySQLDatabaseProvider::ImportSchema", 0};
 constexpr ContextSite kImportDataSite{"MySQLDatabaseProvider::ImportData", 0};
+constexpr ContextSite kLastInsertIdSite{"MySQLDatabaseProvider::lastInsertId", 0};
 
 // The tables whose identifiers come from "ms_jet_counter", with their
 // identifier columns.
@@ -93,8 +94,13 @@ int MySQLDatabaseProvider::connect(const std::wstring& host, const std::wstring&
     const unsigned int seconds = timeout;
     mysql_options(connection_, MYSQL_OPT_CONNECT_TIMEOUT, &seconds);
 
-    const std::string hostText = cstr(host), loginText = cstr(login), passwordText = cstr(password);
-    const std::string databaseText = cstr(database), socketText = cstr(socket);
+    // The server reads the login, the password and the database name of the
+    // handshake in the character set the client announces there: UTF-8, the
+    // form in which setPassword and every statement send their text.
+    mysql_options(connection_, MYSQL_SET_CHARSET_NAME, "utf8");
+    const std::string hostText = cstr(host, CP_UTF8), loginText = cstr(login, CP_UTF8);
+    const std::string passwordText = cstr(password, CP_UTF8), databaseText = cstr(database, CP_UTF8);
+    const std::string socketText = cstr(socket, CP_UTF8);
     if (mysql_real_connect(connection_, hostText.c_str(), loginText.c_str(), passwordText.c_str(),
                            noneWhenEmpty(databaseText), static_cast<unsigned>(port), noneWhenEmpty(socketText),
                            0) == nullptr) {
@@ -105,8 +111,14 @@ int MySQLDatabaseProvider::connect(const std::wstring& host, const std::wstring&
     // The reconnect handler decides about reconnecting, never the library.
     const my_bool off = 0;
     mysql_options(connection_, MYSQL_OPT_RECONNECT, &off);
-    execute(L"SET SESSION TRANSACTION ISOLATION LEVEL READ UNCOMMITTED");
-    if (serverTakesSetNames(version())) execute(L"SET NAMES 'utf8'");
+    // A session that cannot be set up is no connection.
+    try {
+        execute(L"SET SESSION TRANSACTION ISOLATION LEVEL READ UNCOMMITTED");
+        if (serverTakesSetNames(version())) execute(L"SET NAMES 'utf8'");
+    } catch (...) {
+        disconnect();
+        throw;
+    }
     return 0;
 }
 
@@ -129,14 +141,33 @@ std::wstring MySQLDatabaseProvider::version() {
 std::wstring MySQLDatabaseProvider::name() { return L"MySQL"; }
 
 std::wstring MySQLDatabaseProvider::escape(const std::wstring& text) {
+    if (connection_ == nullptr) {
+        // Without a connection there is no character set to respect: the
+        // plain escape is the best there is. It is done here, since the
+        // client library's (mysql_escape_string) fails in a process that has
+        // not set the library up yet.
+        std::wstring escaped;
+        for (wchar_t c : text) {
+            switch (c) {
+                case L'\0': escaped += L"\\0"; break;
+                case L'\n': escaped += L"\\n"; break;
+                case L'\r': escaped += L"\\r"; break;
+                case L'\x1A': escaped += L"\\Z"; break;
+                case L'\\':
+                case L'\'':
+                case L'"':
+                    escaped += L'\\';
+                    escaped += c;
+                    break;
+                default: escaped += c;
+            }
+        }
+        return escaped;
+    }
     const std::string bytes = cstr(text, CP_UTF8);
     std::vector<char> buffer(bytes.size() * 2 + 1);
-    const unsigned long size = static_cast<unsigned long>(bytes.size());
-    // Without a connection there is no character set to respect: the plain
-    // escape is the best there is.
-    const unsigned long length = connection_ != nullptr
-                                     ? mysql_real_escape_string(connection_, buffer.data(), bytes.data(), size)
-                                     : mysql_escape_string(buffer.data(), bytes.data(), size);
+    const unsigned long length = mysql_real_escape_string(connection_, buffer.data(), bytes.data(),
+                                                          static_cast<unsigned long>(bytes.size()));
     return wstr(std::string(buffer.data(), length), CP_UTF8);
 }
 
@@ -208,7 +239,10 @@ void MySQLDatabaseProvider::replace(const std::wstring&, const std::wstring& ins
 
 void MySQLDatabaseProvider::setIdentityInsertTable(const std::wstring&) {}
 
-uint64_t MySQLDatabaseProvider::lastInsertId() { return mysql_insert_id(connection_); }
+uint64_t MySQLDatabaseProvider::lastInsertId() {
+    if (connection_ == nullptr) throw vexception(L"Not connected", kLastInsertIdSite.entry());
+    return mysql_insert_id(connection_);
+}
 
 int MySQLDatabaseProvider::beginTransaction() {
     execute(L"START TRANSACTION");

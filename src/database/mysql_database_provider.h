@@ -1,6 +1,6 @@
 // The MySQL/MariaDB provider: one connection of the MariaDB client library.
 // Statements go out in UTF-8 and results come back decoded from it; the
-// connection parameters are passed in the ANSI code page. Every statement is
+// connection parameters are passed in UTF-8 too. Every statement is
 // logged at level Info with its passwords hidden (maskPasswords). A lost
 // connection (client errors 2006 and 2013) is retried once, and only when a
 // reconnect handler is set. Identity values come from the table
@@ -33,7 +33,8 @@ public:
     // reconnect by the client library, isolation level READ UNCOMMITTED, and
     // "SET NAMES 'utf8'" for servers from 4.1 on. Raises
     // VDatabase::ConnectException "Failed to connect to database: " + the
-    // client library's text; the provider is then disconnected.
+    // client library's text; the provider is then disconnected, as it is
+    // when setting up the session fails (whose error propagates).
     int connect(const std::wstring& host, const std::wstring& database, const std::wstring& login,
                 const std::wstring& password, int32_t port, const std::wstring& socket) override;
     bool isConnected() override;
@@ -55,6 +56,7 @@ public:
     // statement that does not begin with INSERT.
     void replace(const std::wstring& deleteSql, const std::wstring& insertSql) override;
     void setIdentityInsertTable(const std::wstring& table) override;
+    // Raises "Not connected" without a connection.
     uint64_t lastInsertId() override;
     int beginTransaction() override;
     int commit() override;

@@ -1,11 +1,18 @@
 #include "database/mysql_record_set.h"
 
+#include "diagnostics/exceptions.h"
 #include "diagnostics/text.h"
 #include "diagnostics/win32.h"
 
 #include <mysql.h>
 
-#include <cstring>
+namespace {
+
+constexpr ContextSite kValueSite{"VMySQLRecordSet", 0};
+// The number of the character set "binary": numbers, dates and byte strings.
+constexpr unsigned kBinaryCharset = 63;
+
+}  // namespace
 
 VMySQLRecordSet::VMySQLRecordSet(st_mysql_res* result) : result_(result) {
     const unsigned fields = mysql_num_fields(result_);
@@ -17,6 +24,7 @@ VMySQLRecordSet::~VMySQLRecordSet() { mysql_free_result(result_); }
 
 bool VMySQLRecordSet::next() {
     row_ = mysql_fetch_row(result_);
+    lengths_ = row_ != nullptr ? mysql_fetch_lengths(result_) : nullptr;
     return row_ != nullptr;
 }
 
@@ -44,14 +52,23 @@ std::wstring VMySQLRecordSet::fieldName(int index) {
     return wstr(mysql_fetch_field_direct(result_, static_cast<unsigned>(index))->name, CP_UTF8);
 }
 
+const char* VMySQLRecordSet::current(int index, unsigned long& length) {
+    if (row_ == nullptr || lengths_ == nullptr)
+        throw vexception(L"No current row to read column " + std::to_wstring(index) + L" from", kValueSite.entry());
+    if (index < 0 || index >= fieldCount())
+        throw vexception(L"No column " + std::to_wstring(index) + L" in the record set", kValueSite.entry());
+    length = lengths_[index];
+    return row_[index];
+}
+
 bool VMySQLRecordSet::isNull(int index, bool emptyIsNull) {
-    const char* value = row_[index];
-    return value == nullptr || (emptyIsNull && value[0] == '\0');
+    unsigned long length = 0;
+    return current(index, length) == nullptr || (emptyIsNull && length == 0);
 }
 
 bool VMySQLRecordSet::isEmpty(int index, bool valueForNull) {
-    const char* value = row_[index];
-    return value == nullptr ? valueForNull : value[0] == '\0';
+    unsigned long length = 0;
+    return current(index, length) == nullptr ? valueForNull : length == 0;
 }
 
 std::wstring VMySQLRecordSet::getString(int index, const std::wstring& defaultText, bool emptyIsNull) {
@@ -63,11 +80,41 @@ std::wstring VMySQLRecordSet::getString(int index, const std::wstring& defaultTe
 bool VMySQLRecordSet::getValue(int index, std::wstring& text, bool emptyIsNull) {
     if (isNull(index, emptyIsNull)) return false;
     // One conversion pass: UTF-8 never needs more UTF-16 units than bytes.
-    const char* value = row_[index];
-    const int bytes = static_cast<int>(std::strlen(value));
+    unsigned long length = 0;
+    const char* value = current(index, length);
+    const int bytes = static_cast<int>(length);
     text.resize(static_cast<size_t>(bytes));
     const int units = bytes == 0 ? 0 : ::MultiByteToWideChar(CP_UTF8, 0, value, bytes, text.data(), bytes);
     text.resize(static_cast<size_t>(units));
+    return true;
+}
+
+bool VMySQLRecordSet::isBinary(int index) {
+    if (index < 0 || index >= fieldCount())
+        throw vexception(L"No column " + std::to_wstring(index) + L" in the record set", kValueSite.entry());
+    const MYSQL_FIELD* field = mysql_fetch_field_direct(result_, static_cast<unsigned>(index));
+    if (field->charsetnr != kBinaryCharset) return false;
+    switch (field->type) {
+        case MYSQL_TYPE_TINY_BLOB:
+        case MYSQL_TYPE_MEDIUM_BLOB:
+        case MYSQL_TYPE_LONG_BLOB:
+        case MYSQL_TYPE_BLOB:
+        case MYSQL_TYPE_STRING:
+        case MYSQL_TYPE_VAR_STRING:
+        case MYSQL_TYPE_VARCHAR:
+        case MYSQL_TYPE_BIT:
+        case MYSQL_TYPE_GEOMETRY:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool VMySQLRecordSet::getBytes(int index, std::string& bytes) {
+    unsigned long length = 0;
+    const char* value = current(index, length);
+    if (value == nullptr) return false;
+    bytes.assign(value, length);
     return true;
 }
 

@@ -1,5 +1,6 @@
 // The rows of one buffered MySQL result. Owns the client library's result
-// and frees it when the last reference is released.
+// and frees it when the last reference is released. Reading a value without
+// a current row (before next, or after it returned false) raises.
 #pragma once
 
 #include "database/database_provider.h"
@@ -30,12 +31,23 @@ public:
     std::wstring getString(int index, const std::wstring& defaultText, bool emptyIsNull) override;
     bool getValue(int index, std::wstring& text, bool emptyIsNull) override;
     uint64_t rowCount() override;
+    // A binary string, BLOB, BIT or geometry column (the binary character
+    // set), whose bytes getBytes gives exactly; getValue decodes them as
+    // UTF-8 like any text.
+    bool isBinary(int index) override;
+    bool getBytes(int index, std::string& bytes) override;
 
 protected:
     ~VMySQLRecordSet() override;
 
 private:
+    // The value of `index` in the current row (null for SQL NULL) and its
+    // length in bytes; every value is read with its length, zero bytes
+    // included. Raises without a current row or for an index out of range.
+    const char* current(int index, unsigned long& length);
+
     std::map<std::wstring, int> columns_;
     st_mysql_res* result_;
     char** row_ = nullptr;
+    unsigned long* lengths_ = nullptr;
 };

@@ -10,7 +10,10 @@
 // input (one line), never from the command line. Each table is printed with
 // its row count as it is done, and the totals at the end (TransferProgress);
 // --quiet prints nothing but errors. Exit code 0, or 1 with the error's full
-// text on standard error. Output is UTF-8.
+// text on standard error; an import that could not insert some rows also
+// ends with 1, after the tables and their failed rows on standard error. The
+// export replaces FILE only once the whole document is written. Output is
+// UTF-8.
 #include "database/mysql_database_provider.h"
 #include "database/transfer_progress.h"
 #include "database/xml_export_writer.h"
@@ -21,6 +24,7 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -111,6 +115,31 @@ private:
     uint64_t rows_ = 0;
 };
 
+// The rows of each table an import could not insert.
+using FailedRows = std::vector<std::pair<std::wstring, uint64_t>>;
+
+// The transfer's progress, keeping the failed rows of each table as well.
+class ImportProgress : public TransferProgress {
+public:
+    ImportProgress(Mode mode, Work work, FailedRows& failed) : TransferProgress(mode, work), failed_(failed) {}
+    void rowsFailed(const std::wstring& table, uint64_t rows) override { failed_.emplace_back(table, rows); }
+
+private:
+    FailedRows& failed_;
+};
+
+// On standard error: each table with the rows that failed, then the total.
+void printFailures(const FailedRows& failed) {
+    uint64_t total = 0;
+    for (const auto& [table, rows] : failed) {
+        print(stderr, table + L": " + std::to_wstring(rows) + (rows == 1 ? L" row failed\n" : L" rows failed\n"));
+        total += rows;
+    }
+    print(stderr, std::to_wstring(total) + (total == 1 ? L" row" : L" rows") + L" of " +
+                      std::to_wstring(failed.size()) + (failed.size() == 1 ? L" table" : L" tables") +
+                      L" could not be imported; the log gives each row's error\n");
+}
+
 void exportData(const std::wstring& file, bool quiet) {
     ZRTDatabase database(true);
     XmlExportWriter writer(fullPath(file));
@@ -163,14 +192,14 @@ bool parseCommand(std::vector<std::wstring> args, Command& command) {
     return true;
 }
 
-void importDocument(const Command& command) {
+void importDocument(const Command& command, FailedRows& failed) {
     const bool schema = command.kind == Command::ImportSchema;
     const std::wstring adminPassword = command.adminLogin.empty() ? std::wstring() : readPassword();
     ZRTDatabase database(false);
     ZRTDatabase::requireInstalled();
     const ZRTConnectionSettings s = ZRTDatabase::connectionSettings();
-    TransferProgress progress(TransferProgress::modeFor(command.quiet),
-                              schema ? TransferProgress::Work::Schema : TransferProgress::Work::Rows);
+    ImportProgress progress(TransferProgress::modeFor(command.quiet),
+                            schema ? TransferProgress::Work::Schema : TransferProgress::Work::Rows, failed);
     if (auto* mysql = dynamic_cast<MySQLDatabaseProvider*>(database.provider())) mysql->setProgress(&progress);
     const std::wstring source = fullPath(command.file);
     if (schema)
@@ -190,13 +219,16 @@ int wmain(int argc, wchar_t** argv) {
         return 1;
     }
     try {
+        FailedRows failed;
         runWrapped(kMainSite.entry(), [&] {
             if (command.kind == Command::Export)
                 exportData(command.file, command.quiet);
             else
-                importDocument(command);
+                importDocument(command, failed);
         });
-        return 0;
+        if (failed.empty()) return 0;
+        printFailures(failed);
+        return 1;
     } catch (const vexception& error) {
         print(stderr, error.fullText() + L"\n");
     } catch (const ThreadCancelation::ThreadCanceled&) {

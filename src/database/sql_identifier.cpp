@@ -8,3 +8,12 @@ std::wstring quoteIdentifier(const std::wstring& name) {
     }
     return quoted + L"`";
 }
+
+std::wstring bracketIdentifier(const std::wstring& name) {
+    std::wstring quoted = L"[";
+    for (wchar_t c : name) {
+        if (c == L']') quoted += L']';
+        quoted += c;
+    }
+    return quoted + L"]";
+}

@@ -7,3 +7,7 @@
 // `name` between backticks, every backtick inside it doubled, so that any
 // name stays one identifier.
 std::wstring quoteIdentifier(const std::wstring& name);
+
+// `name` between brackets, every "]" inside it doubled: one identifier of
+// T-SQL and Jet SQL, whatever characters it holds.
+std::wstring bracketIdentifier(const std::wstring& name);

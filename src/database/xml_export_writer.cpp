@@ -35,10 +35,40 @@ HRESULT endNamed(ISAXContentHandler* content, const std::wstring& name) {
 
 }  // namespace
 
-XmlExportWriter::XmlExportWriter(const std::wstring& path) {
-    check(::SHCreateStreamOnFileEx(path.c_str(), STGM_CREATE | STGM_WRITE | STGM_SHARE_DENY_WRITE,
-                                   FILE_ATTRIBUTE_NORMAL, TRUE, nullptr, stream_.put()),
-          L"SHCreateStreamOnFileEx", path);
+XmlExportWriter::XmlExportWriter(const std::wstring& path) : path_(path) {
+    // Beside the target, so that finish replaces it within one volume.
+    const size_t slash = path.find_last_of(L"\\/");
+    const std::wstring directory = slash == std::wstring::npos ? std::wstring(L".") : path.substr(0, slash + 1);
+    wchar_t temporary[MAX_PATH] = {};
+    if (::GetTempFileNameW(directory.c_str(), L"qdb", 0, temporary) == 0)
+        raiseOsError(L"GetTempFileName '" + directory + L"'", ::GetLastError(), kWriterSite.entry());
+    temporary_ = temporary;
+    try {
+        check(::SHCreateStreamOnFileEx(temporary_.c_str(), STGM_CREATE | STGM_WRITE | STGM_SHARE_DENY_WRITE,
+                                       FILE_ATTRIBUTE_NORMAL, TRUE, nullptr, stream_.put()),
+              L"SHCreateStreamOnFileEx", temporary_);
+        start();
+    } catch (...) {
+        releaseOutput();
+        ::DeleteFileW(temporary_.c_str());
+        throw;
+    }
+}
+
+XmlExportWriter::~XmlExportWriter() {
+    releaseOutput();
+    if (!temporary_.empty()) ::DeleteFileW(temporary_.c_str());
+}
+
+void XmlExportWriter::releaseOutput() {
+    attributeList_.reset();
+    attributes_.reset();
+    content_.reset();
+    writer_.reset();
+    stream_.reset();
+}
+
+void XmlExportWriter::start() {
     check(::CoCreateInstance(msxml::kXmlWriter, nullptr, CLSCTX_INPROC_SERVER, msxml::kIMXWriter,
                              writer_.putVoid()),
           L"CoCreateInstance MXXMLWriter30");
@@ -132,4 +162,8 @@ void XmlExportWriter::finish() {
     check(content_->endDocument(), L"ISAXContentHandler::endDocument");
     check(writer_->flush(), L"IMXWriter::flush");
     check(stream_->Commit(STGC_DEFAULT), L"IStream::Commit");
+    releaseOutput();
+    if (!::MoveFileExW(temporary_.c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        raiseOsError(L"MoveFileEx '" + temporary_ + L"' '" + path_ + L"'", ::GetLastError(), kWriterSite.entry());
+    temporary_.clear();
 }

@@ -18,10 +18,13 @@
 
 class XmlExportWriter : public IDatabaseExportWriter {
 public:
-    // Creates (or truncates) `path` and starts the document; COM stays
-    // initialised on this thread while the writer lives. Raises the COM
-    // error of a failed step.
+    // Starts the document in a new temporary file beside `path`; COM stays
+    // initialised on this thread while the writer lives. `path` itself is
+    // touched only by finish. Raises the COM or system error of a failed step.
     explicit XmlExportWriter(const std::wstring& path);
+    // Without finish, deletes the temporary file: whatever was at `path`
+    // stays as it was.
+    ~XmlExportWriter() override;
     XmlExportWriter(const XmlExportWriter&) = delete;
     XmlExportWriter& operator=(const XmlExportWriter&) = delete;
 
@@ -30,16 +33,23 @@ public:
     void characters(const std::wstring& text) override;
     void endElement(const std::wstring& name) override;
 
-    // Ends the root element and the document and writes everything out.
-    // A writer destroyed without finish leaves an incomplete file.
+    // Ends the root element and the document, writes everything out and
+    // only then replaces `path` with the whole document.
     void finish();
 
 private:
+    // Creates MSXML's writer on the stream and starts the document.
+    void start();
     void lineBreak();
     // `text` as a BSTR made once, while fewer than kCachedBstrs texts are
     // kept; null past that.
     const UniqueBstr* cachedBstr(const std::wstring& text);
     static constexpr size_t kCachedBstrs = 64;
+    // Lets go of the stream and the writer that holds it.
+    void releaseOutput();
+
+    std::wstring path_;
+    std::wstring temporary_;
 
     ScopedComInitialization com_;
     ComPtr<IStream> stream_;

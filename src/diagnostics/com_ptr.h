@@ -53,6 +53,8 @@ class ComPtr : public UniqueResource<handle_traits::ComInterface<Interface>> {
 
 public:
     using Base::Base;
+    // Takes over the reference `object` holds.
+    static ComPtr adopt(Interface* object) noexcept { return ComPtr(object); }
 
     Interface* operator->() const noexcept { return this->get(); }
     // For out-parameters typed void** (QueryInterface, CoCreateInstance).
@@ -67,18 +69,34 @@ public:
     }
 };
 
-// A BSTR, owned. Built from a wide string (null for none), read back as one.
+// A BSTR, owned. Its constructors allocate a copy of the text they are
+// given (a string literal too); a BSTR allocated elsewhere is taken over by
+// adopt only, so a text that is no BSTR never reaches SysFreeString. Read
+// back as a wide string (null for none).
 class UniqueBstr : public UniqueResource<handle_traits::Bstr> {
 public:
-    using UniqueResource::UniqueResource;
-    // Raises std::bad_alloc when the string cannot be allocated.
+    UniqueBstr() noexcept = default;
+    UniqueBstr(UniqueBstr&&) noexcept = default;
+    UniqueBstr& operator=(UniqueBstr&&) noexcept = default;
+    // Raise std::bad_alloc when the string cannot be allocated.
     explicit UniqueBstr(const std::wstring& text);
+    explicit UniqueBstr(const wchar_t* text) : UniqueBstr(text ? std::wstring(text) : std::wstring()) {}
+    // Neither copied nor adopted silently: a BSTR is taken over with adopt.
+    UniqueBstr(BSTR) = delete;
+
+    // Takes ownership of `value`, allocated by SysAllocString or a COM
+    // method's out-parameter.
+    static UniqueBstr adopt(BSTR value) noexcept {
+        UniqueBstr owner;
+        owner.reset(value);
+        return owner;
+    }
 
     std::wstring str() const { return get() ? std::wstring(get(), ::SysStringLen(get())) : std::wstring(); }
 };
 
 inline UniqueBstr::UniqueBstr(const std::wstring& text)
-    : UniqueResource(::SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {
+    : UniqueResource(UniqueResource::adopt(::SysAllocStringLen(text.data(), static_cast<UINT>(text.size())))) {
     if (!get()) throw std::bad_alloc();
 }
 

@@ -8,6 +8,7 @@
 
 #include "diagnostics/win32.h"
 
+#include <type_traits>
 #include <utility>
 
 template <class Traits>
@@ -15,8 +16,25 @@ class UniqueResource {
 public:
     using pointer = typename Traits::pointer;
 
+private:
+    // GCC still converts a string literal to a plain character pointer (with
+    // a warning): such a resource is adopted by name only, never through a
+    // constructor a literal can reach.
+    static constexpr bool kCharacterPointer =
+        std::is_same_v<pointer, wchar_t*> || std::is_same_v<pointer, char*>;
+
+public:
     UniqueResource() noexcept = default;
-    explicit UniqueResource(pointer value) noexcept : value_(value) {}
+    explicit UniqueResource(pointer value) noexcept
+        requires(!kCharacterPointer)
+        : value_(value) {}
+    // Takes ownership of `value`, which must have been allocated for the
+    // close function of Traits.
+    static UniqueResource adopt(pointer value) noexcept {
+        UniqueResource owner;
+        owner.value_ = value;
+        return owner;
+    }
     UniqueResource(UniqueResource&& other) noexcept : value_(other.release()) {}
     UniqueResource& operator=(UniqueResource&& other) noexcept {
         if (this != &other) reset(other.release());

@@ -155,3 +155,22 @@ TEST(AdoLive, StatementsRunInSqliteThroughMsdasql) {
     provider.disconnect();
     EXPECT_FALSE(provider.isConnected());
 }
+
+TEST(AdoLive, ReadingPastTheLastRowRaises) {
+    SqliteDataSource source;
+    if (source.dataSource.empty()) GTEST_SKIP() << "no ODBCINI in the environment (scripts/lib.sh sets it)";
+    SqliteProvider provider(source.dataSource);
+    provider.connection().create(3);
+    provider.connection().openConnection(source.dataSource, L"", L"", -1);
+    ASSERT_TRUE(provider.isConnected());
+    provider.execute(L"CREATE TABLE `one` (`id` INTEGER PRIMARY KEY)");
+    provider.execute(L"INSERT INTO `one` (`id`) VALUES (1)");
+    RecordSetRef rows(provider.query(L"SELECT `id` FROM `one`"));
+    while (rows->next()) {
+    }
+    std::wstring text = L"untouched";
+    EXPECT_EQ(messageOf([&] { rows->isNull(0, false); }), L"No current row to read column 0 from");
+    EXPECT_EQ(messageOf([&] { rows->isEmpty(0, true); }), L"No current row to read column 0 from");
+    EXPECT_EQ(messageOf([&] { rows->getValue(0, text, false); }), L"No current row to read column 0 from");
+    EXPECT_EQ(text, L"untouched");
+}

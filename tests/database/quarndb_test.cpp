@@ -215,4 +215,27 @@ TEST(QuarnDb, ProgressIsOneLinePerTableAndQuietPrintsNothing) {
         << failing.out;
     admin->execute(L"DROP DATABASE IF EXISTS `" + copy + L"`");
     admin->execute(L"DROP DATABASE IF EXISTS `" + source + L"`");
+TEST(QuarnDb, AnImportWithFailedRowsEndsWithOneAndCountsThemByTable) {
+    const auto s = server();
+    ScratchDir dir;
+    const std::wstring copy = uniqueName(L"quarndb_failed_");
+    testing_support::writeFileBytes(dir.path() + L"\\schema.xml", kSessionsSchema);
+    // Two rows of one key: the second fails; the third goes in.
+    testing_support::writeFileBytes(dir.path() + L"\\data.xml",
+                                    "<data><table name=\"sessions\">"
+                                    "<row><field name=\"id\">1</field><field name=\"login\">a</field></row>"
+                                    "<row><field name=\"id\">1</field><field name=\"login\">b</field></row>"
+                                    "<row><field name=\"id\">2</field><field name=\"login\">c</field></row>"
+                                    "</table></data>");
+    ServerEnvironment environment;
+    ScopedEnv login(L"QUARN_DB_LOGIN", s.adminLogin), password(L"QUARN_DB_PASSWD", s.adminPassword);
+    ScopedEnv name(L"QUARN_DB_NAME", copy);
+    EXPECT_EQ(runQuarnDb(dir, L"import-schema schema.xml --create-database").exitCode, 0u);
+    const Outcome data = runQuarnDb(dir, L"import-data data.xml");
+    EXPECT_EQ(data.exitCode, 1u);
+    // The log's console copy names the failed row on standard output too.
+    EXPECT_NE(data.out.find("Duplicate entry '1' for key 'PRIMARY'"), std::string::npos) << data.out;
+    EXPECT_NE(data.out.find("sessions: 2 rows\r\n"), std::string::npos) << data.out;
+    EXPECT_EQ(data.err, "sessions: 1 row failed\r\n1 row of 1 table could not be imported; the log gives each row's error\r\n");
+    connectAdmin()->execute(L"DROP DATABASE IF EXISTS `" + copy + L"`");
 }

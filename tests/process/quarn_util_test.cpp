@@ -218,7 +218,9 @@ TEST(UtilityRun, AUtilityThatPromptsBeforeItReadsGetsItsInput) {
         EXPECT_EQ(result, 0);
         ASSERT_EQ(output.size(), c.prompt + c.input + 5);
         EXPECT_EQ(output.substr(0, 4), L"????");
-        if (c.input) EXPECT_EQ(output.substr(c.prompt, 4), L"iiii");
+        if (c.input) {
+            EXPECT_EQ(output.substr(c.prompt, 4), L"iiii");
+        }
         EXPECT_EQ(output.substr(output.size() - 5), L"<end>");
     }
 }
