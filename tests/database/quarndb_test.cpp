@@ -215,6 +215,8 @@ TEST(QuarnDb, ProgressIsOneLinePerTableAndQuietPrintsNothing) {
         << failing.out;
     admin->execute(L"DROP DATABASE IF EXISTS `" + copy + L"`");
     admin->execute(L"DROP DATABASE IF EXISTS `" + source + L"`");
+}
+
 TEST(QuarnDb, AnImportWithFailedRowsEndsWithOneAndCountsThemByTable) {
     const auto s = server();
     ScratchDir dir;
