@@ -7,6 +7,7 @@
 #include "services/service_query.h"
 #include "threading/cancelation_point.h"
 
+#include <shellapi.h>
 #include <windowsx.h>
 
 #include <exception>
@@ -187,6 +188,7 @@ bool ControlDlg::onCommand(WORD id) {
 
 void ControlDlg::hide() {
     ::ShowWindow(handle(), SW_HIDE);
+    if (LiveServiceState* live = owner_->liveState()) live->followCatalogue();
 }
 
 void ControlDlg::showMonitor() {
@@ -200,6 +202,7 @@ void ControlDlg::showMonitor() {
 void ControlDlg::onTrayNotify(LPARAM mouseMessage) {
     switch (mouseMessage) {
     case WM_LBUTTONUP:
+    case NIN_BALLOONUSERCLICK:
         showMonitor();
         break;
     case WM_RBUTTONUP: {
@@ -286,6 +289,7 @@ void ControlDlg::refreshServices() {
     ::SendMessageW(tree, WM_SETREDRAW, TRUE, 0);
     setStatus(std::wstring());
     owner_->trayIcon().refreshTrayIcon();
+    if (LiveServiceState* live = owner_->liveState()) live->followCatalogue();
 }
 
 void ControlDlg::onTimer() {

@@ -5,6 +5,7 @@
 #include "app/control_dlg.h"
 
 #include "app/quarnsrv_ctrl.h"
+#include "app/tray_app.h"
 #include "diagnostics/exceptions.h"
 #include "database/zrt_database.h"
 #include "process/quarn_util.h"
@@ -28,6 +29,7 @@ void ControlDlg::showBox(const std::wstring& text, const wchar_t* caption, UINT 
 }
 
 void ControlDlg::startWebsite() {
+    LiveServiceState::OwnCommand own(owner_->liveState());
     try {
         QuarnSrvCtrl management;
         service::startStopService(kWebServer, true);
@@ -42,6 +44,7 @@ void ControlDlg::startWebsite() {
 }
 
 void ControlDlg::stopWebsite() {
+    LiveServiceState::OwnCommand own(owner_->liveState());
     try {
         // A web server that is not running serves no website.
         if (service::isActive(kWebServer)) {
@@ -56,6 +59,7 @@ void ControlDlg::stopWebsite() {
 }
 
 void ControlDlg::deleteSessions() {
+    LiveServiceState::OwnCommand own(owner_->liveState());
     try {
         ZRTDatabase database(true);
         database.execute(L"DELETE FROM sessions");
