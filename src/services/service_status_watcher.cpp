@@ -13,8 +13,17 @@ constexpr DWORD kAllStates = SERVICE_NOTIFY_STOPPED | SERVICE_NOTIFY_START_PENDI
 // How many deletion checks follow a stop before they are left to the slow
 // round.
 constexpr int kDeletionChecksAfterStop = 10;
-// A released registration is freed this long after its release.
-constexpr ULONGLONG kRetiredKeepMs = 30000;
+// A released registration is freed once the thread has run its queued
+// callbacks at least this long after the release: closing the handle cancels
+// the registration, but a callback the manager queued just before stays
+// queued until the thread next waits alertably.
+constexpr ULONGLONG kRetiredKeepMs = 5000;
+
+// Runs the callbacks queued for this thread.
+void runQueuedCallbacks() {
+    while (::SleepEx(0, TRUE) == WAIT_IO_COMPLETION) {
+    }
+}
 
 ServiceStatusWatcher::RegisterFunction registerFunction = &::NotifyServiceStatusChangeW;
 
@@ -56,7 +65,11 @@ struct ServiceStatusWatcher::Registration {
 ServiceStatusWatcher::ServiceStatusWatcher(Wake wake) : wake_(std::move(wake)) {}
 
 ServiceStatusWatcher::~ServiceStatusWatcher() {
-    for (auto& entry : active_) entry.second->service.reset();
+    for (auto& entry : active_) {
+        entry.second->retired = true;
+        entry.second->service.reset();
+    }
+    runQueuedCallbacks();
 }
 
 ServiceStatusWatcher::RegisterFunction ServiceStatusWatcher::setRegisterFunction(RegisterFunction function) {
@@ -142,16 +155,21 @@ void ServiceStatusWatcher::queue(ServiceChange change) {
 }
 
 void ServiceStatusWatcher::retire(const std::wstring& name) {
-    const ULONGLONG now = ::GetTickCount64();
-    retired_.erase(std::remove_if(retired_.begin(), retired_.end(),
-                                  [now](const auto& entry) { return now - entry.first > kRetiredKeepMs; }),
-                   retired_.end());
     auto found = active_.find(keyOf(name));
     if (found == active_.end()) return;
     found->second->retired = true;
     found->second->service.reset();
-    retired_.emplace_back(now, std::move(found->second));
+    retired_.emplace_back(::GetTickCount64(), std::move(found->second));
     active_.erase(found);
+}
+
+void ServiceStatusWatcher::freeRetired() {
+    if (retired_.empty()) return;
+    runQueuedCallbacks();
+    const ULONGLONG now = ::GetTickCount64();
+    retired_.erase(std::remove_if(retired_.begin(), retired_.end(),
+                                  [now](const auto& entry) { return now - entry.first > kRetiredKeepMs; }),
+                   retired_.end());
 }
 
 void ServiceStatusWatcher::unwatch(const std::wstring& name) {
@@ -169,6 +187,7 @@ std::vector<std::wstring> ServiceStatusWatcher::watched() const {
 }
 
 std::vector<ServiceChange> ServiceStatusWatcher::takeChanges() {
+    freeRetired();
     return std::exchange(changes_, {});
 }
 
@@ -178,8 +197,7 @@ void ServiceStatusWatcher::endOwnChanges() {
         return;
     }
     // The callbacks queued during the scope still belong to it.
-    while (::SleepEx(0, TRUE) == WAIT_IO_COMPLETION) {
-    }
+    runQueuedCallbacks();
     std::vector<std::wstring> changed;
     for (auto& entry : active_) {
         Registration& registration = *entry.second;

@@ -41,7 +41,8 @@ public:
 
     explicit ServiceStatusWatcher(Wake wake);
     // Releases every registration (closing a service handle cancels its
-    // pending notification).
+    // pending notification) and runs the callbacks queued already, which
+    // then find their registration released.
     ~ServiceStatusWatcher();
     ServiceStatusWatcher(const ServiceStatusWatcher&) = delete;
     ServiceStatusWatcher& operator=(const ServiceStatusWatcher&) = delete;
@@ -57,7 +58,9 @@ public:
     bool watching(const std::wstring& name) const;
     std::vector<std::wstring> watched() const;
 
-    // The changes delivered since the last call, oldest first.
+    // The changes delivered since the last call, oldest first. Runs the
+    // callbacks already queued first, so it must not be called from inside
+    // one.
     std::vector<ServiceChange> takeChanges();
 
     // Changes that this program's own commands cause: what is delivered
@@ -88,6 +91,7 @@ private:
     void delivered(Registration& registration);
     DWORD registerNext(Registration& registration, DWORD currentState);
     void retire(const std::wstring& name);
+    void freeRetired();
     void queue(ServiceChange change);
 
     Wake wake_;
