@@ -36,10 +36,12 @@ void ControlDlg::startWebsite() {
         runSiteUtility(L"--start-quarn-website");
     } catch (const vexception& error) {
         // The management service is back in its old state by now.
+        own.end();
         showBox(error.fullText(), kStartCaption, MB_ICONERROR);
         return;
     }
     refreshServices();
+    own.end();
     showBox(L"Quarn Control Panel website was successfully started", kStartCaption, MB_ICONINFORMATION);
 }
 
@@ -52,9 +54,11 @@ void ControlDlg::stopWebsite() {
             runSiteUtility(L"--stop-quarn-website");
         }
     } catch (const vexception& error) {
+        own.end();
         showBox(error.fullText(), kStopCaption, MB_ICONERROR);
         return;
     }
+    own.end();
     showBox(L"Quarn Control Panel website was successfully stopped", kStopCaption, MB_ICONINFORMATION);
 }
 
@@ -64,6 +68,7 @@ void ControlDlg::deleteSessions() {
         ZRTDatabase database(true);
         database.execute(L"DELETE FROM sessions");
     } catch (const vexception& error) {
+        own.end();
         showBox(error.fullText(), kDeleteCaption, MB_ICONERROR);
     }
 }

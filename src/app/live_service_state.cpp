@@ -24,6 +24,11 @@ constexpr UINT kCheckPeriodMs = 1000;
 constexpr unsigned kSlowCheckRounds = 5;
 // Ends the gathering period of the stop announcer.
 constexpr UINT_PTR kGatherTimer = 2;
+// Runs the queued notifications while a modal loop waits; stops once no
+// message of a modal loop has come for kModalGoneMs.
+constexpr UINT_PTR kModalTimer = 3;
+constexpr UINT kModalPeriodMs = 200;
+constexpr ULONGLONG kModalGoneMs = 1000;
 
 std::wstring keyOf(const std::wstring& name) {
     std::wstring key = name;
@@ -59,6 +64,9 @@ int effectiveStatus(const ServiceChange& change) {
     }
 }
 
+// The object of this thread whose message filter is installed.
+thread_local LiveServiceState* filtering = nullptr;
+
 ATOM registerWindowClass(WNDPROC procedure) {
     static const ATOM atom = [procedure] {
         WNDCLASSEXW windowClass{};
@@ -89,10 +97,22 @@ LiveServiceState::LiveServiceState(ControlDlg& dialog, TrayIcon& icon)
     window_ = ::CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                 ::GetModuleHandleW(nullptr), nullptr);
     if (window_) ::SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    if (!filtering) {
+        filter_.reset(::SetWindowsHookExW(WH_MSGFILTER, &LiveServiceState::messageFilter, nullptr,
+                                          ::GetCurrentThreadId()));
+        if (filter_) filtering = this;
+    }
 }
 
 LiveServiceState::~LiveServiceState() {
+    if (filtering == this) filtering = nullptr;
+    filter_.reset();
     if (window_) ::DestroyWindow(window_);
+}
+
+LRESULT CALLBACK LiveServiceState::messageFilter(int code, WPARAM wParam, LPARAM lParam) {
+    if (code >= 0 && filtering) filtering->modalLoopMessage();
+    return ::CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
 LRESULT CALLBACK LiveServiceState::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -254,7 +274,24 @@ void LiveServiceState::scheduleChecks() {
     else ::KillTimer(window_, kCheckTimer);
 }
 
+void LiveServiceState::modalLoopMessage() {
+    lastModalMessage_ = ::GetTickCount64();
+    if (modalTimer_ || !live_ || !window_) return;
+    modalTimer_ = ::SetTimer(window_, kModalTimer, kModalPeriodMs, nullptr) != 0;
+}
+
 void LiveServiceState::onTimer(UINT_PTR id) {
+    if (id == kModalTimer) {
+        if (::GetTickCount64() - lastModalMessage_ > kModalGoneMs) {
+            ::KillTimer(window_, kModalTimer);
+            modalTimer_ = false;
+            return;
+        }
+        // The callbacks post their wake-up, which the modal loop dispatches.
+        while (::SleepEx(0, TRUE) == WAIT_IO_COMPLETION) {
+        }
+        return;
+    }
     if (id == kGatherTimer) {
         ::KillTimer(window_, kGatherTimer);
         announcer_.showGathered();

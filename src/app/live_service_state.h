@@ -9,6 +9,7 @@
 #pragma once
 
 #include "app/stop_announcer.h"
+#include "diagnostics/handles.h"
 #include "services/service_status_watcher.h"
 
 #include <map>
@@ -16,6 +17,15 @@
 
 class ControlDlg;
 class TrayIcon;
+
+namespace handle_traits {
+struct Hook {
+    using pointer = HHOOK;
+    static pointer empty() noexcept { return nullptr; }
+    static void close(pointer h) noexcept { ::UnhookWindowsHookEx(h); }
+};
+}  // namespace handle_traits
+using UniqueHook = UniqueResource<handle_traits::Hook>;
 
 class LiveServiceState {
 public:
@@ -39,14 +49,18 @@ public:
     StopAnnouncer& announcer() { return announcer_; }
 
     // Marks what happens during a command of this monitor as its own, so
-    // that the stops it makes are not announced. `state` may be null.
+    // that the stops it makes are not announced. `state` may be null. A
+    // command ends it before its closing box: while a box waits for the
+    // user, changes from outside are not the command's.
     class OwnCommand {
     public:
         explicit OwnCommand(LiveServiceState* state) : state_(state) {
             if (state_) state_->watcher_.beginOwnChanges();
         }
-        ~OwnCommand() {
+        ~OwnCommand() { end(); }
+        void end() {
             if (state_) state_->watcher_.endOwnChanges();
+            state_ = nullptr;
         }
         OwnCommand(const OwnCommand&) = delete;
         OwnCommand& operator=(const OwnCommand&) = delete;
@@ -56,6 +70,12 @@ public:
     };
 
 private:
+    // Modal loops (message boxes, the tray menu) wait without being
+    // alertable. They pass each message to the thread's message-filter
+    // hooks: the first one starts a timer that lets the queued
+    // notifications in, for as long as such messages keep coming.
+    static LRESULT CALLBACK messageFilter(int code, WPARAM wParam, LPARAM lParam);
+    void modalLoopMessage();
     static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     void onWake();
     void onTimer(UINT_PTR id);
@@ -73,6 +93,9 @@ private:
     bool live_ = true;
     bool checksRunning_ = false;
     unsigned checkRounds_ = 0;
+    bool modalTimer_ = false;
+    ULONGLONG lastModalMessage_ = 0;
+    UniqueHook filter_;
     ServiceStatusWatcher watcher_;
     StopAnnouncer announcer_;
     // By lower-case name: the last state seen, and whether the service left

@@ -301,6 +301,22 @@ TEST(LiveState, WithoutNotificationsTheTimerStillUpdatesTheIcon) {
     ServiceStatusWatcher::setRegisterFunction(previous);
 }
 
+TEST(LiveState, TheIconFollowsWhileABoxOfTheDialogIsOpen) {
+    PackagesSandbox packages;
+    RunningManagement management;
+    OpenMonitor monitor;
+    ASSERT_EQ(monitor.tray().lastState(), TrayStarted);
+    BoxAnswerer boxes(monitor.window(), {IDOK});
+    boxes.beforeAnswer([](const SeenBox&) {
+        sandboxkit::controlService(kManagementServiceName, SERVICE_CONTROL_STOP);
+        sandboxkit::waitForState(kManagementServiceName, SERVICE_STOPPED);
+        ::Sleep(kFollowMs);
+    });
+    // The box's own loop is the only one that runs meanwhile.
+    ::MessageBoxW(monitor.window(), L"waiting", L"Box", MB_OK);
+    EXPECT_EQ(monitor.tray().lastState(), TrayStopped);
+}
+
 TEST(LiveState, ClickOnTheBalloonShowsTheDialog) {
     PackagesSandbox packages;
     OpenMonitor monitor;
