@@ -78,9 +78,11 @@ ServiceStatusWatcher::RegisterFunction ServiceStatusWatcher::setRegisterFunction
 
 DWORD ServiceStatusWatcher::watch(const std::wstring& name, SERVICE_STATUS_PROCESS* current) {
     const std::wstring key = keyOf(name);
-    if (active_.count(key)) {
-        if (current) *current = SERVICE_STATUS_PROCESS{};
-        if (current) current->dwCurrentState = active_[key]->state;
+    if (auto found = active_.find(key); found != active_.end()) {
+        if (current) {
+            *current = SERVICE_STATUS_PROCESS{};
+            current->dwCurrentState = found->second->state;
+        }
         return 0;
     }
     if (!manager_) {

@@ -51,7 +51,8 @@ public:
     // platform's error (ERROR_SERVICE_DOES_NOT_EXIST, ERROR_ACCESS_DENIED,
     // ERROR_CALL_NOT_IMPLEMENTED...), in which case nothing is kept. A
     // service watched already answers 0. `current`, when given, receives the
-    // state found on success.
+    // status found on success (for a service watched already, only its last
+    // known state).
     DWORD watch(const std::wstring& name, SERVICE_STATUS_PROCESS* current = nullptr);
     // Releases the service's registration; nothing when it is not watched.
     void unwatch(const std::wstring& name);
