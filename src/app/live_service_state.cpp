@@ -184,6 +184,8 @@ void LiveServiceState::followCatalogue() {
             registrationRefused(names[key], error);
         }
     }
+    // A service deleted long after it stopped is found at the next refresh.
+    if (!wanted.empty()) watcher_.checkDeletions(true);
     scheduleChecks();
 }
 
