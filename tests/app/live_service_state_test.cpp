@@ -13,6 +13,7 @@
 #include "resource_ids.h"
 #include "sandbox_kit.h"
 #include "test_support.h"
+#include "website_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -276,6 +277,21 @@ TEST(LiveState, StopsOfTheMonitorsOwnCommandsAreNotAnnounced) {
     EXPECT_TRUE(pumpUntil(monitor, [&] { return monitor.app().liveState()->announcer().balloonCount() == 1; },
                           kBalloonMs));
     EXPECT_TRUE(boxes.seen().empty());
+}
+
+TEST(LiveState, TheWebsiteCommandsStopOfQuarnsrvIsNotAnnounced) {
+    WebsiteSandbox sandbox(SERVICE_STOPPED, SERVICE_RUNNING);
+    OpenMonitor monitor;
+    const size_t linesBefore = stopLines(kManagementServiceName);
+    for (WORD command : {IDC_START_WEBSITE, IDC_STOP_WEBSITE}) {
+        // Each holds quarnsrv running and stops it again before its box.
+        ASSERT_EQ(run(monitor, command).size(), 1u);
+        pumpFor(monitor, kBalloonMs);
+        EXPECT_EQ(stateOf(kManagementServiceName), DWORD(SERVICE_STOPPED));
+        EXPECT_EQ(monitor.tray().lastState(), TrayStopped);
+    }
+    EXPECT_EQ(monitor.app().liveState()->announcer().balloonCount(), 0u);
+    EXPECT_EQ(stopLines(kManagementServiceName), linesBefore);
 }
 
 DWORD WINAPI refuseRegistration(SC_HANDLE, DWORD, PSERVICE_NOTIFYW) {
