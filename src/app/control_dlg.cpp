@@ -235,6 +235,7 @@ void ControlDlg::endSession() {
 
 void ControlDlg::hide() {
     ::ShowWindow(handle(), SW_HIDE);
+    if (LiveServiceState* live = owner_->liveState()) live->followCatalogue();
 }
 
 void ControlDlg::showMonitor() {
@@ -269,6 +270,7 @@ void ControlDlg::onTrayNotify(LPARAM mouseMessage) {
     case WM_LBUTTONUP:
     case NIN_SELECT:
     case NIN_KEYSELECT:
+    case NIN_BALLOONUSERCLICK:
         showMonitor();
         break;
     case WM_RBUTTONUP:
@@ -357,6 +359,7 @@ void ControlDlg::refreshServices() {
     ::SendMessageW(tree, WM_SETREDRAW, TRUE, 0);
     setStatus(std::wstring());
     owner_->trayIcon().refreshTrayIcon();
+    if (LiveServiceState* live = owner_->liveState()) live->followCatalogue();
 }
 
 void ControlDlg::onTimer() {

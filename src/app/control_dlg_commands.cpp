@@ -47,6 +47,7 @@ bool namedIn(const std::list<std::wstring>* names, const std::wstring& service) 
 
 void ControlDlg::controlServices(bool start, bool all, std::list<std::wstring>* extraNames) {
     CommandScope scope(commandRunning_);
+    LiveServiceState::OwnCommand own(owner_->liveState());
     enum class PassResult { Clean, Failed, Aborted };
     auto runPass = [&](bool lastPass) {
         PassResult result = PassResult::Clean;

@@ -5,6 +5,7 @@
 #include "app/control_dlg.h"
 
 #include "app/quarnsrv_ctrl.h"
+#include "app/tray_app.h"
 #include "diagnostics/exceptions.h"
 #include "database/zrt_database.h"
 #include "process/quarn_util.h"
@@ -28,20 +29,24 @@ void ControlDlg::showBox(const std::wstring& text, const wchar_t* caption, UINT 
 }
 
 void ControlDlg::startWebsite() {
+    LiveServiceState::OwnCommand own(owner_->liveState());
     try {
         QuarnSrvCtrl management;
         service::startStopService(kWebServer, true);
         runSiteUtility(L"--start-quarn-website");
     } catch (const vexception& error) {
         // The management service is back in its old state by now.
+        own.end();
         showBox(error.fullText(), kStartCaption, MB_ICONERROR);
         return;
     }
     refreshServices();
+    own.end();
     showBox(L"Quarn Control Panel website was successfully started", kStartCaption, MB_ICONINFORMATION);
 }
 
 void ControlDlg::stopWebsite() {
+    LiveServiceState::OwnCommand own(owner_->liveState());
     try {
         // A web server that is not running serves no website.
         if (service::isActive(kWebServer)) {
@@ -49,17 +54,21 @@ void ControlDlg::stopWebsite() {
             runSiteUtility(L"--stop-quarn-website");
         }
     } catch (const vexception& error) {
+        own.end();
         showBox(error.fullText(), kStopCaption, MB_ICONERROR);
         return;
     }
+    own.end();
     showBox(L"Quarn Control Panel website was successfully stopped", kStopCaption, MB_ICONINFORMATION);
 }
 
 void ControlDlg::deleteSessions() {
+    LiveServiceState::OwnCommand own(owner_->liveState());
     try {
         ZRTDatabase database(true);
         database.execute(L"DELETE FROM sessions");
     } catch (const vexception& error) {
+        own.end();
         showBox(error.fullText(), kDeleteCaption, MB_ICONERROR);
     }
 }

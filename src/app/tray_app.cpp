@@ -2,6 +2,7 @@
 
 #include "app/exit_message.h"
 #include "app/running_monitors.h"
+#include "app/message_loop.h"
 #include "diagnostics/log_manager.h"
 #include "diagnostics/text.h"
 #include "resource_ids.h"
@@ -24,17 +25,13 @@ void TrayApp::open() {
     icon_.setWindow(dialog_->handle());
     icon_.addTrayIcon();
     icon_.refreshTrayIcon();
+    live_ = std::make_unique<LiveServiceState>(*dialog_, icon_);
+    live_->start();
 }
 
 int TrayApp::run() {
     open();
-    MSG message;
-    while (::GetMessageW(&message, nullptr, 0, 0) > 0) {
-        if (dialog_->handle() && ::IsDialogMessageW(dialog_->handle(), &message)) continue;
-        ::TranslateMessage(&message);
-        ::DispatchMessageW(&message);
-    }
-    return static_cast<int>(message.wParam);
+    return runMessageLoop(dialog_->handle());
 }
 
 namespace {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "app/control_dlg.h"
+#include "app/live_service_state.h"
 #include "app/tray_icon.h"
 
 #include <memory>
@@ -16,7 +17,8 @@ public:
     // when run() is left by an error.
     ~TrayApp();
 
-    // Creates the dialog (hidden) and adds the tray icon with its state.
+    // Creates the dialog (hidden), adds the tray icon with its state and
+    // starts following the services' changes.
     void open();
     // open(), then pumps messages until WM_QUIT; returns the quit message's
     // wParam.
@@ -24,10 +26,14 @@ public:
 
     TrayIcon& trayIcon() { return icon_; }
     ControlDlg* dialog() { return dialog_.get(); }
+    // Null until open() has made it.
+    LiveServiceState* liveState() { return live_.get(); }
 
 private:
     std::unique_ptr<ControlDlg> dialog_;
     TrayIcon icon_;
+    // Declared last: it refers to the dialog and the icon, so it goes first.
+    std::unique_ptr<LiveServiceState> live_;
 };
 
 // The program entry without the process around it: `exit` as the first

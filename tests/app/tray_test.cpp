@@ -1,6 +1,7 @@
 #include "app/control_dlg.h"
 #include "app/tray_icon.h"
 
+#include "management_service_scope.h"
 #include "monitor_fixture.h"
 #include "packages_fixture.h"
 #include "resource_ids.h"
@@ -14,66 +15,13 @@
 #include <thread>
 #include <vector>
 
+using testing_support::ManagementServiceScope;
 using testing_support::OpenMonitor;
 using testing_support::PackagesSandbox;
 
 namespace {
 
 const wchar_t kManagement[] = L"quarnsrv";
-
-// "quarnsrv" as the test needs it: a registered one is taken away for the
-// scope and registered again afterwards with its configuration and state.
-class ManagementServiceScope {
-public:
-    ManagementServiceScope() {
-        UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-        UniqueServiceHandle service(::OpenServiceW(manager.get(), kManagement, SERVICE_ALL_ACCESS));
-        if (!service) return;
-        DWORD needed = 0;
-        ::QueryServiceConfigW(service.get(), nullptr, 0, &needed);
-        config_.resize(needed);
-        auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config_.data());
-        if (!::QueryServiceConfigW(service.get(), config, needed, &needed)) return;
-        SERVICE_STATUS status{};
-        ::QueryServiceStatus(service.get(), &status);
-        wasRunning_ = status.dwCurrentState == SERVICE_RUNNING;
-        saved_ = true;
-        service.reset();
-        sandboxkit::deleteService(kManagement);
-    }
-
-    ~ManagementServiceScope() {
-        sandboxkit::deleteService(kManagement);
-        if (!saved_) return;
-        auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config_.data());
-        UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-        const bool system = config->lpServiceStartName && _wcsicmp(config->lpServiceStartName, L"LocalSystem") == 0;
-        UniqueServiceHandle service(::CreateServiceW(
-            manager.get(), kManagement, config->lpDisplayName, SERVICE_ALL_ACCESS, config->dwServiceType,
-            config->dwStartType, config->dwErrorControl, config->lpBinaryPathName, config->lpLoadOrderGroup, nullptr,
-            config->lpDependencies, system ? nullptr : config->lpServiceStartName, nullptr));
-        if (service && wasRunning_) ::StartServiceW(service.get(), 0, nullptr);
-    }
-
-    ManagementServiceScope(const ManagementServiceScope&) = delete;
-    ManagementServiceScope& operator=(const ManagementServiceScope&) = delete;
-
-    void create(const std::wstring& args, DWORD startType = SERVICE_DEMAND_START) {
-        sandboxkit::createService(kManagement, L"Quarn management (test)", args, {}, startType);
-    }
-    void remove() { sandboxkit::deleteService(kManagement); }
-    void setStartType(DWORD startType) {
-        UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-        UniqueServiceHandle service(::OpenServiceW(manager.get(), kManagement, SERVICE_ALL_ACCESS));
-        ::ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, startType, SERVICE_NO_CHANGE, nullptr, nullptr,
-                               nullptr, nullptr, nullptr, nullptr, nullptr);
-    }
-
-private:
-    std::vector<BYTE> config_;
-    bool saved_ = false;
-    bool wasRunning_ = false;
-};
 
 void expectTray(OpenMonitor& monitor, TrayState state, const wchar_t* tip) {
     monitor.tray().refreshTrayIcon();
