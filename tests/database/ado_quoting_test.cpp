@@ -26,21 +26,7 @@ public:
     void execute(const std::wstring& sql) override { statements.push_back(this->rewrite(sql)); }
 
 private:
-    class EmptyRecordSet : public DatabaseRecordSetBase {
-    public:
-        bool next() override { return false; }
-        bool moveFirst() override { return false; }
-        bool moveLast() override { return false; }
-        int fieldCount() override { return 0; }
-        int fieldIndex(const std::wstring&) override { return -1; }
-        bool hasField(const std::wstring&) override { return false; }
-        std::wstring fieldName(int) override { return {}; }
-        bool isNull(int, bool) override { return true; }
-        bool isEmpty(int, bool v) override { return v; }
-        std::wstring getString(int, const std::wstring& d, bool) override { return d; }
-        bool getValue(int, std::wstring&, bool) override { return false; }
-        uint64_t rowCount() override { return 0; }
-    };
+    class EmptyRecordSet : public NoRowsRecordSet {};
 };
 
 class NullWriter : public IDatabaseExportWriter {

@@ -5,21 +5,9 @@ using namespace dbtest;
 namespace {
 
 // Counts its destruction; the rest is never called.
-class ProbeRecordSet : public DatabaseRecordSetBase {
+class ProbeRecordSet : public NoRowsRecordSet {
 public:
     explicit ProbeRecordSet(int* destroyed) : destroyed_(destroyed) {}
-    bool next() override { return false; }
-    bool moveFirst() override { return false; }
-    bool moveLast() override { return false; }
-    int fieldCount() override { return 0; }
-    int fieldIndex(const std::wstring&) override { return -1; }
-    bool hasField(const std::wstring&) override { return false; }
-    std::wstring fieldName(int) override { return {}; }
-    bool isNull(int, bool) override { return true; }
-    bool isEmpty(int, bool v) override { return v; }
-    std::wstring getString(int, const std::wstring& d, bool) override { return d; }
-    bool getValue(int, std::wstring&, bool) override { return false; }
-    uint64_t rowCount() override { return 0; }
 
 protected:
     ~ProbeRecordSet() override { ++*destroyed_; }

@@ -262,4 +262,10 @@ bool trayIconPresent(HWND window) {
     return ::Shell_NotifyIconW(NIM_MODIFY, &data) != FALSE;
 }
 
+std::wstring program() { return installFolder() + L"\\svcsentry.exe"; }
+
+long install(const std::wstring& package) { return msiexec(L"/i \"" + packagePath(package) + L"\""); }
+
+bool samePath(const std::wstring& a, const std::wstring& b) { return _wcsicmp(a.c_str(), b.c_str()) == 0; }
+
 }  // namespace installer_test

@@ -21,6 +21,10 @@ inline constexpr wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVers
 // build install the package of its own bitness (x64 or x86).
 inline constexpr REGSAM kPackageView = sizeof(void*) == 8 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
 
+// The version of the packages built with this tree, and of the "newer" one.
+inline const std::wstring kVersion = L"" QUARN_PACKAGE_VERSION;
+inline const std::wstring kNewerVersion = L"" QUARN_NEWER_PACKAGE_VERSION;
+
 // A package built for the tests: "current.msi", "rebuilt.msi" or "newer.msi".
 std::wstring packagePath(const std::wstring& name);
 
@@ -34,6 +38,15 @@ std::wstring installFolder();
 // The same folder under the other program files folder: where the package of
 // the other architecture installs.
 std::wstring otherArchInstallFolder();
+
+// The installed program, in installFolder().
+std::wstring program();
+
+// Installs a package of packagePath (msiexec /i); its exit code.
+long install(const std::wstring& package);
+
+// Whether two paths name the same file, as Windows compares them.
+bool samePath(const std::wstring& a, const std::wstring& b);
 
 // The uninstall entries (the package's view) whose DisplayName is the product name.
 struct UninstallEntry {

@@ -15,20 +15,6 @@ using testing_support::waitUntil;
 
 namespace {
 
-const std::wstring kVersion = L"" QUARN_PACKAGE_VERSION;
-const std::wstring kNewerVersion = L"" QUARN_NEWER_PACKAGE_VERSION;
-
-std::wstring program() {
-    return installFolder() + L"\\svcsentry.exe";
-}
-
-long install(const std::wstring& package) {
-    return msiexec(L"/i \"" + packagePath(package) + L"\"");
-}
-
-bool samePath(const std::wstring& a, const std::wstring& b) {
-    return _wcsicmp(a.c_str(), b.c_str()) == 0;
-}
 
 // The dialog of process `pid` is the top-level window titled with the product name.
 bool hasMonitorWindow(DWORD pid) {

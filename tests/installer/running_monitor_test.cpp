@@ -20,22 +20,8 @@ using testing_support::waitUntil;
 
 namespace {
 
-const std::wstring kVersion = L"" QUARN_PACKAGE_VERSION;
-const std::wstring kNewerVersion = L"" QUARN_NEWER_PACKAGE_VERSION;
 constexpr wchar_t kProductSources[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Quarn";
 constexpr wchar_t kRestartRequestKey[] = L"Software\\Quarn Services Monitor restart";
-
-std::wstring program() {
-    return installFolder() + L"\\svcsentry.exe";
-}
-
-long install(const std::wstring& package) {
-    return msiexec(L"/i \"" + packagePath(package) + L"\"");
-}
-
-bool samePath(const std::wstring& a, const std::wstring& b) {
-    return _wcsicmp(a.c_str(), b.c_str()) == 0;
-}
 
 // The dialog of process `pid`: its top-level window titled with the product name.
 HWND monitorWindow(DWORD pid) {
