@@ -79,6 +79,7 @@ class CannedProvider : public MySQLDatabaseProvider {
 public:
     std::wstring text;
     IDatabaseRecordSet* query(const std::wstring&) override { return new OneRow(text); }
+    IDatabaseRecordSet* queryForExport(const std::wstring&) override { return new OneRow(text); }
 };
 
 class Progress : public IDatabaseProgress {
