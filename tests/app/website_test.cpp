@@ -2,6 +2,7 @@
 // real "quarnsrv" and "W3SVC" services, the sitectl stand-in and the
 // sandbox's MariaDB server. Every box is answered from the test.
 #include "app/control_dlg.h"
+#include "services/service_status_watcher.h"
 
 #include "monitor_fixture.h"
 #include "product_settings.h"
@@ -228,6 +229,15 @@ TEST(WebsiteCommands, WithoutTheWebServerServiceBothCommandsShowItIsMissing) {
 // stops it again (removed while the utility runs): the command still reports
 // its own success, and the failed stop is logged at Warning with its context.
 TEST(WebsiteCommands, AFailedStopOfTheManagementServiceIsOnlyLogged) {
+    // The monitor's change notifications keep a handle to quarnsrv, and an
+    // open handle keeps a deleted service in place until it is closed; the
+    // stop would then still find it. Without notifications (refused, as on
+    // a system that has none) the removal takes effect at once.
+    struct RefusedNotifications {
+        static DWORD WINAPI refuse(SC_HANDLE, DWORD, PSERVICE_NOTIFYW) { return ERROR_CALL_NOT_IMPLEMENTED; }
+        ServiceStatusWatcher::RegisterFunction previous = ServiceStatusWatcher::setRegisterFunction(&refuse);
+        ~RefusedNotifications() { ServiceStatusWatcher::setRegisterFunction(previous); }
+    } refused;
     WebsiteSandbox sandbox(SERVICE_STOPPED, SERVICE_RUNNING);
     sandboxkit::SitectlControl control;
     control.setNumber(L"wait_ms", 3000);
