@@ -302,8 +302,11 @@ free_port() {
   python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()'
 }
 
-db_client() { mariadb --no-defaults --socket="$DB_SOCKET" -uroot "$@"; }
-db_ping() { mariadb-admin --no-defaults --socket="$DB_SOCKET" -uroot ping >/dev/null 2>&1; }
+# The server's administrator is the account of the user who started it,
+# over the socket: mariadb-install-db gives that user's name the socket
+# login (and root's, which only root can use).
+db_client() { mariadb --no-defaults --socket="$DB_SOCKET" -u"$(id -un)" "$@"; }
+db_ping() { mariadb-admin --no-defaults --socket="$DB_SOCKET" -u"$(id -un)" ping >/dev/null 2>&1; }
 
 start_database() {
   install_packages "${DB_PACKAGES[@]}" || return 1
@@ -343,7 +346,7 @@ start_database() {
   done
   # The anonymous users would shadow logins created for '%'.
   db_client -N -e "SELECT CONCAT('DROP USER ''''@''', Host, ''';') FROM mysql.user WHERE User = ''" | db_client
-  db_client <<SQL
+  db_client <<SQL || { log "setting up the product database failed (see $DB_DIR/error.log)"; return 1; }
 CREATE DATABASE \`$DB_NAME\` CHARACTER SET utf8mb4;
 CREATE USER '$DB_LOGIN'@'127.0.0.1' IDENTIFIED BY '$DB_PASSWORD';
 GRANT ALL PRIVILEGES ON \`$DB_NAME\`.* TO '$DB_LOGIN'@'127.0.0.1';
