@@ -166,13 +166,12 @@ TEST(FileAttributes, ReadAndWriteAndMissingFile) {
     ScratchDir scratch;
     // Hidden and read-only each on their own: Wine makes a file read-only
     // before it stores its other attributes, which an ordinary Unix user
-    // (not root) may then no longer write.
+    // (not root) may then no longer write, so what becomes of the hidden
+    // mark after that depends on who runs the test.
     const std::wstring path = makeFile(scratch, L"attr.txt", FILE_ATTRIBUTE_HIDDEN);
     EXPECT_TRUE(getFileAttributes(path) & FILE_ATTRIBUTE_HIDDEN);
     setFileAttributes(path, FILE_ATTRIBUTE_READONLY);
-    const DWORD attributes = getFileAttributes(path);
-    EXPECT_TRUE(attributes & FILE_ATTRIBUTE_READONLY);
-    EXPECT_FALSE(attributes & FILE_ATTRIBUTE_HIDDEN);
+    EXPECT_TRUE(getFileAttributes(path) & FILE_ATTRIBUTE_READONLY);
     setFileAttributes(path, FILE_ATTRIBUTE_NORMAL);
     EXPECT_FALSE(getFileAttributes(path) & FILE_ATTRIBUTE_READONLY);
     const std::wstring missing = scratch.path() + L"\\missing.txt";
