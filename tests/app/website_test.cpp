@@ -184,12 +184,10 @@ TEST(WebsiteCommands, BoxesAreOwnedByTheDialogAndShowTheirKindsIcon) {
     }
 }
 
-// A management service that cannot be started: the error box, and the
-// utility is not run, for both commands.
-TEST(WebsiteCommands, ManagementServiceThatCannotStartStopsTheCommandBeforeTheUtility) {
-    WebsiteSandbox sandbox(SERVICE_STOPPED, SERVICE_RUNNING);
-    const StartRefused refused(kManagement);
-    OpenMonitor monitor;
+// Both website commands end with one error box of their own caption whose
+// text holds every one of `parts`; sitectl is never run, and quarnsrv is
+// stopped when the command is over.
+static void expectBothCommandsStopBeforeTheUtility(OpenMonitor& monitor, std::initializer_list<const wchar_t*> parts) {
     const std::pair<int, const wchar_t*> commands[] = {{IDC_START_WEBSITE, kStartCaption},
                                                        {IDC_STOP_WEBSITE, kStopCaption}};
     for (const auto& [command, caption] : commands) {
@@ -197,12 +195,20 @@ TEST(WebsiteCommands, ManagementServiceThatCannotStartStopsTheCommandBeforeTheUt
         ASSERT_EQ(boxes.size(), 1u);
         EXPECT_EQ(boxes[0].caption, caption);
         EXPECT_EQ(boxes[0].icon, static_cast<UINT>(MB_ICONERROR));
-        // ERROR_SERVICE_DISABLED from starting "quarnsrv".
-        EXPECT_NE(boxes[0].text.find(L"(Error code 1058)"), std::wstring::npos) << boxes[0].text;
-        EXPECT_NE(boxes[0].text.find(L"quarnsrv"), std::wstring::npos) << boxes[0].text;
+        for (const wchar_t* part : parts) EXPECT_NE(boxes[0].text.find(part), std::wstring::npos) << boxes[0].text;
         EXPECT_TRUE(sandboxkit::sitectlRuns().empty());
         EXPECT_EQ(stateOf(kManagement), static_cast<DWORD>(SERVICE_STOPPED));
     }
+}
+
+// A management service that cannot be started: the error box, and the
+// utility is not run, for both commands.
+TEST(WebsiteCommands, ManagementServiceThatCannotStartStopsTheCommandBeforeTheUtility) {
+    WebsiteSandbox sandbox(SERVICE_STOPPED, SERVICE_RUNNING);
+    const StartRefused refused(kManagement);
+    OpenMonitor monitor;
+    // ERROR_SERVICE_DISABLED from starting "quarnsrv".
+    expectBothCommandsStopBeforeTheUtility(monitor, {L"(Error code 1058)", L"quarnsrv"});
 }
 
 // Without a web server service both commands fail at the web-server step
@@ -211,18 +217,8 @@ TEST(WebsiteCommands, WithoutTheWebServerServiceBothCommandsShowItIsMissing) {
     WebsiteSandbox sandbox(SERVICE_STOPPED, SERVICE_STOPPED);
     const ServiceAbsent absent(kWebServer);
     OpenMonitor monitor;
-    const std::pair<int, const wchar_t*> commands[] = {{IDC_START_WEBSITE, kStartCaption},
-                                                       {IDC_STOP_WEBSITE, kStopCaption}};
-    for (const auto& [command, caption] : commands) {
-        const auto boxes = run(monitor, static_cast<WORD>(command));
-        ASSERT_EQ(boxes.size(), 1u);
-        EXPECT_EQ(boxes[0].caption, caption);
-        EXPECT_EQ(boxes[0].icon, static_cast<UINT>(MB_ICONERROR));
-        EXPECT_NE(boxes[0].text.find(L"OpenService 'W3SVC'"), std::wstring::npos) << boxes[0].text;
-        EXPECT_TRUE(sandboxkit::sitectlRuns().empty());
-        // The management service the start held is stopped again.
-        EXPECT_EQ(stateOf(kManagement), static_cast<DWORD>(SERVICE_STOPPED));
-    }
+    // The management service the start held is stopped again.
+    expectBothCommandsStopBeforeTheUtility(monitor, {L"OpenService 'W3SVC'"});
 }
 
 // The management service, started for the command, is gone when the command
