@@ -214,11 +214,17 @@ build_all() {
 build_target() {
   local target=$1 dir=$2
   shift 2
-  QUARN_TARGET=$target ensure_deps
+  QUARN_TARGET=$target ensure_deps || return 1
   cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-$target.cmake" \
-    -DQUARN_MARIADB_ROOT="$QUARN_MARIADB_ROOT" >/dev/null
-  cmake --build "$dir" "$@"
+    -DQUARN_MARIADB_ROOT="$QUARN_MARIADB_ROOT" >/dev/null || {
+    log "configuring the $target build in $dir failed (CMake's messages are above)"
+    return 1
+  }
+  cmake --build "$dir" "$@" || {
+    log "the $target build in $dir failed (the compiler's messages are above)"
+    return 1
+  }
 }
 
 # A Wine prefix of its own, in a temporary folder, with a persistent
@@ -276,13 +282,25 @@ stop_environment() {
 # outside the repository is missing, for QUARN_TARGET (default x86_64).
 # Sets QUARN_MARIADB_ROOT.
 ensure_deps() {
-  QUARN_MARIADB_ROOT=$("$ROOT/scripts/deps" --path)
+  # (Callers run this inside phase, where set -e does not act: every failure
+  # is checked here.)
+  QUARN_MARIADB_ROOT=$("$ROOT/scripts/deps" --path) || {
+    log "scripts/deps --path failed (its messages are above)"
+    return 1
+  }
   if [ ! -f "$QUARN_MARIADB_ROOT/.complete" ]; then
     log "building the MariaDB client library for ${QUARN_TARGET:-x86_64} (once per version)"
     local start=$SECONDS
     # The version is settled once the source lists are there: take the
     # folder the build names.
-    QUARN_MARIADB_ROOT=$("$ROOT/scripts/deps")
+    QUARN_MARIADB_ROOT=$("$ROOT/scripts/deps") || {
+      log "building the MariaDB client library failed (scripts/deps' messages are above)"
+      return 1
+    }
+    if [ ! -f "$QUARN_MARIADB_ROOT/.complete" ]; then
+      log "scripts/deps named '$QUARN_MARIADB_ROOT', which holds no finished MariaDB client library"
+      return 1
+    fi
     log "MariaDB client $(cut -d' ' -f1 "$QUARN_MARIADB_ROOT/.complete" | sed 's/^[0-9]*://') for ${QUARN_TARGET:-x86_64} ready in $(duration $((SECONDS - start)))"
   fi
 }
