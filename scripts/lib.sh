@@ -11,6 +11,12 @@ BUILD32_DIR=${BUILD32_DIR:-$ROOT/build32}
 
 log() { printf '[%s] %s\n' "$(basename "$0")" "$*" >&2; }
 
+# Under set -e a failing command ends the script: it says which one, so no
+# step stops the run without a word (the command's own error precedes it).
+# (A function's "return 1" is left out: the function has said why.)
+trap 'QUARN_STATUS=$?; case "$BASH_COMMAND" in return*) ;; *) log "failed: $BASH_COMMAND (exit code $QUARN_STATUS, ${BASH_SOURCE[0]##*/} line $LINENO)" ;; esac' ERR
+set -E
+
 # duration SECONDS: "4 m 12 s" or "35 s".
 duration() {
   if [ "$1" -ge 60 ]; then echo "$(($1 / 60)) m $(($1 % 60)) s"; else echo "$1 s"; fi
@@ -241,7 +247,9 @@ start_environment() {
   # here: the ADO tests write theirs into the prefix, never into $HOME.
   export ODBCINI="$WINEPREFIX/odbc.ini"
   if [ -z "${DISPLAY:-}" ] || [ "${QUARN_OWN_DISPLAY:-0}" = 1 ]; then
-    local n=$((90 + RANDOM % 400))
+    # (Lanes of a suite start side by side: their process ids keep them from
+    # trying the same numbers.)
+    local n=$((90 + (RANDOM + BASHPID) % 400))
     while [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ]; do n=$((n + 1)); done
     Xvfb ":$n" -screen 0 1280x900x24 -nolisten tcp >/dev/null 2>&1 &
     ENV_PIDS+=($!)
@@ -260,7 +268,13 @@ start_environment() {
   fi
   wineserver -p >/dev/null 2>&1 &
   ENV_PIDS+=($!)
-  wine cmd /c exit >/dev/null 2>&1
+  # (Into a file: Wine's own background processes inherit the output, so a
+  # pipe to read it would stay open as long as the wineserver runs.)
+  wine cmd /c exit >"$WINEPREFIX/first-start.log" 2>&1 || {
+    log "Wine cannot run a program in $WINEPREFIX (wine cmd /c exit failed):"
+    tail -5 "$WINEPREFIX/first-start.log" | sed 's/^/    /' >&2
+    return 1
+  }
 }
 
 stop_environment() {
@@ -340,15 +354,19 @@ start_database() {
   DB_ADMIN_PASSWORD=adm-$RANDOM$RANDOM
   local me
   me=$(id -un)
-  mariadb-install-db --no-defaults --user="$me" --datadir="$DB_DIR/data" --skip-test-db \
+  # A temporary folder of its own: two servers set up at once in /tmp
+  # collide on the names of their temporary tables.
+  mkdir -p "$DB_DIR/tmp"
+  mariadb-install-db --no-defaults --user="$me" --datadir="$DB_DIR/data" --tmpdir="$DB_DIR/tmp" --skip-test-db \
     --auth-root-authentication-method=socket --auth-root-socket-user="$me" >"$DB_DIR/install.log" 2>&1 || {
-    log "mariadb-install-db failed (see $DB_DIR/install.log)"
+    log "mariadb-install-db failed; the end of its log:"
+    tail -15 "$DB_DIR/install.log" | sed 's/^/    /' >&2
     return 1
   }
   local attempt _
   for attempt in 1 2 3; do
     DB_PORT=$(free_port)
-    "$mariadbd" --no-defaults --user="$me" --datadir="$DB_DIR/data" --socket="$DB_SOCKET" --port="$DB_PORT" \
+    "$mariadbd" --no-defaults --user="$me" --datadir="$DB_DIR/data" --tmpdir="$DB_DIR/tmp" --socket="$DB_SOCKET" --port="$DB_PORT" \
       --bind-address=127.0.0.1 --skip-name-resolve --pid-file="$DB_DIR/mariadbd.pid" \
       --log-error="$DB_DIR/error.log" --innodb-buffer-pool-size=32M >/dev/null 2>&1 &
     DB_PID=$!
@@ -358,7 +376,8 @@ start_database() {
       sleep 0.2
     done
     db_ping && break
-    log "mariadbd did not start on port $DB_PORT (attempt $attempt, see $DB_DIR/error.log)"
+    log "mariadbd did not start on port $DB_PORT (attempt $attempt); the end of its log:"
+    tail -10 "$DB_DIR/error.log" 2>/dev/null | sed 's/^/    /' >&2
     stop_database_process
     [ "$attempt" = 3 ] && return 1
   done
@@ -422,5 +441,8 @@ pwd = $DB_PASSWORD
 AdminLogin = $DB_ADMIN_LOGIN
 AdminPassword = $DB_ADMIN_PASSWORD
 LAYOUT
-  wine "$BUILD_DIR/bin/quarnlayout.exe" "$file" >/dev/null
+  wine "$BUILD_DIR/bin/quarnlayout.exe" "$file" >/dev/null || {
+    log "writing the database's settings into the sandbox ($file) failed"
+    return 1
+  }
 }

@@ -68,7 +68,8 @@ TEST(MonitorEnd, EndOfSessionRemovesTheIconAndQuitsAndACancelledOneChangesNothin
     const Case cases[] = {
         {TRUE, ENDSESSION_CLOSEAPP, true},
         {TRUE, 0, true},
-        {TRUE, ENDSESSION_LOGOFF, true},
+        // ENDSESSION_LOGOFF is 0x80000000, beyond a 32-bit LPARAM's range.
+        {TRUE, static_cast<LPARAM>(static_cast<ULONG_PTR>(ENDSESSION_LOGOFF)), true},
         {FALSE, ENDSESSION_CLOSEAPP, false},
     };
     for (const Case& c : cases) {

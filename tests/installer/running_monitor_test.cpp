@@ -30,7 +30,7 @@ HWND monitorWindow(DWORD pid) {
         HWND found;
     } search{pid, nullptr};
     ::EnumWindows(
-        [](HWND window, LPARAM context) -> BOOL {
+        [](HWND window, LPARAM context) WINAPI -> BOOL {
             auto* search = reinterpret_cast<Search*>(context);
             DWORD owner = 0;
             ::GetWindowThreadProcessId(window, &owner);

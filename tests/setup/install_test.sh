@@ -139,5 +139,39 @@ check "adds no architecture" archs_are ""
 check "installs no i386 package" bash -c "! grep -q ':i386' '$STATE/installed'"
 finish_case
 
+# 9. A brand-new machine has no deb-src entries: apt-cache showsrc exits 100.
+# scripts/deps adds the entries for the archive the machine uses, updates the
+# lists and goes on to fetch the source (which the shim then refuses, so the
+# case ends there, saying so).
+deps_body() {
+  (
+    export SHIM_STATE=$STATE PATH="$HERE/shims:$PATH" SHIM_UID=0
+    export QUARN_APT_ETC=$STATE/etc-apt QUARN_DEPS_CACHE=$STATE/cache QUARN_TARGET=x86_64
+    unset MARIADB_SOURCE_VERSION
+    bash "$HERE/../../scripts/deps"
+  )
+}
+fresh_sources() {
+  mkdir -p etc-apt/sources.list.d
+  printf 'Types: deb\nURIs: http://deb.debian.org/debian\nSuites: bookworm bookworm-updates\nComponents: main\n' \
+    >etc-apt/sources.list.d/debian.sources
+  printf '%s\n' dpkg-dev cmake ninja-build mingw-w64 g++-mingw-w64-x86-64-posix >installed
+}
+CASE="a machine without deb-src entries gets them and goes on"
+STATE=$(mktemp -d /tmp/quarn-setup-test.XXXXXX)
+: >"$STATE/installed"; : >"$STATE/archs"; : >"$STATE/calls"
+(cd "$STATE" && fresh_sources)
+OUT=$(deps_body 2>&1)
+RC=$?
+check "apt-cache showsrc was asked first" grep -q "^apt-cache showsrc mariadb" "$STATE/calls"
+check "deb-src entries added for the archive" grep -qx "Types: deb-src" "$STATE/etc-apt/sources.list.d/quarn-deb-src.sources"
+check "for the same archive" grep -q "URIs: http://deb.debian.org/debian" "$STATE/etc-apt/sources.list.d/quarn-deb-src.sources"
+check "says so" has "added deb-src entries"
+check "updates the lists after adding them" grep -q "^apt-get .*update" "$STATE/calls"
+check "goes on to fetch the listed version" grep -q "^apt-get source --download-only -qq mariadb=1:10.11.18-0+deb12u1" "$STATE/calls"
+check "shows apt's error for the fetch" has "404  Not Found"
+check "stops non-zero, naming why" bash -c "[ $RC != 0 ] && grep -q 'no version of the mariadb source package could be fetched' <<<\"\$0\"" "$OUT"
+finish_case
+
 echo "setup: $passed passed, $failed failed"
 [ "$failed" = 0 ]
