@@ -45,8 +45,9 @@ bool acceptableServiceName(const std::wstring& name) {
     return true;
 }
 
-// A window handle as the decimal number of its value; window handles are
-// the same number in 32-bit and 64-bit processes.
+// A window handle as the decimal number of its low 32 bits: window handles
+// mean the same in 32-bit and 64-bit processes, truncated one way and
+// sign-extended the other.
 std::optional<HWND> parseWindow(const std::wstring& text) {
     if (text.empty() || text.size() > 20) return std::nullopt;
     unsigned long long value = 0;
@@ -55,7 +56,7 @@ std::optional<HWND> parseWindow(const std::wstring& text) {
         value = value * 10 + static_cast<unsigned>(c - L'0');
     }
     if (value == 0 || value > 0xFFFFFFFFull) return std::nullopt;
-    return reinterpret_cast<HWND>(static_cast<ULONG_PTR>(value));
+    return reinterpret_cast<HWND>(static_cast<LONG_PTR>(static_cast<LONG>(static_cast<ULONG>(value))));
 }
 
 }  // namespace
@@ -83,7 +84,7 @@ std::wstring elevatedArguments(const ElevatedCommand& command) {
     text += L' ';
     text += infoOf(command.verb).text;
     text += L' ';
-    text += std::to_wstring(static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(command.owner) & 0xFFFFFFFFu));
+    text += std::to_wstring(static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(command.owner)));
     if (takesServiceNames(command.verb))
         for (const std::wstring& name : command.services) text += L' ' + quoteCommandLineArgument(name);
     return text;

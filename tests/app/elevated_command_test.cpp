@@ -24,34 +24,37 @@ std::vector<std::wstring> received(const std::wstring& arguments) {
 }
 
 TEST(ElevatedCommandLine, EveryCommandComesBackAsItWasSent) {
-    const auto window = reinterpret_cast<HWND>(static_cast<ULONG_PTR>(0x4A0F2u));
-    struct Case {
-        WORD command;
-        std::vector<std::wstring> services;
-    } cases[] = {
-        {IDC_START, {L"plain", L"with blank", L"quote\"inside", L"trailing blank "}},
-        {IDC_STOP, {L"one"}},
-        {IDC_RESTART, {L"a", L"b"}},
-        {ID_TRAY_START, {}},
-        {ID_TRAY_STOP, {}},
-        {ID_TRAY_RESTART, {}},
-        {IDC_START_WEBSITE, {}},
-        {IDC_STOP_WEBSITE, {}},
-        {IDC_DELETE_SESSIONS, {}},
-    };
-    for (const Case& c : cases) {
-        const std::optional<ElevatedVerb> verb = elevatedVerbOf(c.command);
-        ASSERT_TRUE(verb) << c.command;
-        EXPECT_EQ(commandOf(*verb), c.command);
-        const std::wstring text = elevatedArguments({*verb, window, c.services});
-        ASSERT_EQ(text.rfind(L"elevated ", 0), 0u);
-        std::wstring refusal;
-        const std::optional<ElevatedCommand> back =
-            parseElevatedArguments(received(text), refusal);
-        ASSERT_TRUE(back) << std::wstring(text + L": " + refusal).c_str();
-        EXPECT_EQ(back->verb, *verb);
-        EXPECT_EQ(back->owner, window);
-        EXPECT_EQ(back->services, c.services);
+    // The second: a handle with its 32nd bit set, sign-extended in a 64-bit
+    // process as the platform does.
+    for (const HWND window : {reinterpret_cast<HWND>(static_cast<LONG_PTR>(0x4A0F2)),
+                              reinterpret_cast<HWND>(static_cast<LONG_PTR>(static_cast<LONG>(0x8000ABCDu)))}) {
+        struct Case {
+            WORD command;
+            std::vector<std::wstring> services;
+        } cases[] = {
+            {IDC_START, {L"plain", L"with blank", L"quote\"inside", L"trailing blank "}},
+            {IDC_STOP, {L"one"}},
+            {IDC_RESTART, {L"a", L"b"}},
+            {ID_TRAY_START, {}},
+            {ID_TRAY_STOP, {}},
+            {ID_TRAY_RESTART, {}},
+            {IDC_START_WEBSITE, {}},
+            {IDC_STOP_WEBSITE, {}},
+            {IDC_DELETE_SESSIONS, {}},
+        };
+        for (const Case& c : cases) {
+            const std::optional<ElevatedVerb> verb = elevatedVerbOf(c.command);
+            ASSERT_TRUE(verb) << c.command;
+            EXPECT_EQ(commandOf(*verb), c.command);
+            const std::wstring text = elevatedArguments({*verb, window, c.services});
+            ASSERT_EQ(text.rfind(L"elevated ", 0), 0u);
+            std::wstring refusal;
+            const std::optional<ElevatedCommand> back = parseElevatedArguments(received(text), refusal);
+            ASSERT_TRUE(back) << std::wstring(text + L": " + refusal).c_str();
+            EXPECT_EQ(back->verb, *verb);
+            EXPECT_EQ(back->owner, window);
+            EXPECT_EQ(back->services, c.services);
+        }
     }
     // The commands that need no rights have no verb.
     for (WORD other : {IDC_REFRESH, IDC_HIDE, IDC_SELECT_ALL, ID_TRAY_EXIT, ID_TRAY_CONTROL_PANEL})
