@@ -93,7 +93,8 @@ bool ControlDlg::controlService(const std::wstring& name, bool start, bool lastP
         }
         const std::wstring caption = (start ? L"Start " : L"Stop ") + displayNameOrName(name);
         errorShown_ = true;
-        const int answer = ::MessageBoxW(boxOwner(), failure.c_str(), caption.c_str(), MB_ABORTRETRYIGNORE | MB_ICONERROR);
+        const int answer =
+            ::MessageBoxW(boxOwner(), failure.c_str(), caption.c_str(), MB_ABORTRETRYIGNORE | MB_ICONERROR);
         if (answer == IDRETRY) continue;
         if (answer == IDABORT) {
             refreshServices();
