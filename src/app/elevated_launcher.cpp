@@ -1,15 +1,60 @@
 #include "app/elevated_launcher.h"
 
 #include "diagnostics/exceptions.h"
+#include "process/command_line.h"
+#include "security/token_elevation.h"
 
+#include <cwchar>
 #include <vector>
 
 namespace {
 
+// Wine only. Its ShellExecuteExW starts a "runas" program at once, with the
+// caller's own token, also when that token is the limited half of an
+// administrator's pair, where Windows' consent hands the program the full
+// half. Under Wine the start is made here as consent makes it: with the
+// token linked to the caller's, as the new process's primary token.
+bool runsUnderWine() {
+    HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    return ntdll && ::GetProcAddress(ntdll, "wine_get_version");
+}
+
+BOOL WINAPI startWithLinkedTokenUnderWine(SHELLEXECUTEINFOW* info) {
+    UniqueHandle own;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, own.put())) return FALSE;
+    TOKEN_LINKED_TOKEN linked{};
+    DWORD size = 0;
+    if (!::GetTokenInformation(own.get(), TokenLinkedToken, &linked, sizeof(linked), &size)) return FALSE;
+    UniqueHandle full(linked.LinkedToken);
+    UniqueHandle primary;
+    if (!::DuplicateTokenEx(full.get(), TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary,
+                            primary.put()))
+        return FALSE;
+    std::wstring line = quoteCommandLineArgument(info->lpFile);
+    if (info->lpParameters && *info->lpParameters) line += L' ' + std::wstring(info->lpParameters);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    if (!::CreateProcessAsUserW(primary.get(), info->lpFile, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                nullptr, &startup, &process))
+        return FALSE;
+    ::CloseHandle(process.hThread);
+    info->hProcess = process.hProcess;
+    return TRUE;
+}
+
+BOOL WINAPI platformShellExecuteEx(SHELLEXECUTEINFOW* info) {
+    static const bool wine = runsUnderWine();
+    if (wine && info->lpVerb && std::wcscmp(info->lpVerb, L"runas") == 0 &&
+        currentElevationType() == ElevationType::Limited)
+        return startWithLinkedTokenUnderWine(info);
+    return ::ShellExecuteExW(info);
+}
+
 constexpr ContextSite kStartSite{"ElevatedLauncher::start", 31};
 constexpr ContextSite kWaitSite{"ElevatedLauncher::start", 44};
 
-ShellExecuteExCall shellExecuteEx = &::ShellExecuteExW;
+ShellExecuteExCall shellExecuteEx = &platformShellExecuteEx;
 
 std::wstring ownProgramFile() {
     std::vector<wchar_t> buffer(MAX_PATH);
@@ -23,7 +68,7 @@ std::wstring ownProgramFile() {
 }  // namespace
 
 void setShellExecuteExCall(ShellExecuteExCall call) {
-    shellExecuteEx = call ? call : &::ShellExecuteExW;
+    shellExecuteEx = call ? call : &platformShellExecuteEx;
 }
 
 ElevatedLauncher::~ElevatedLauncher() {

@@ -1,8 +1,9 @@
 // The program under User Account Control, from outside: a monitor started
 // with the limited half of the test user's token (what the logon entry gets
 // for an administrator on Windows) runs its commands in an elevated copy of
-// itself. Wine starts a "runas" program at once, without a prompt, with the
-// full token.
+// itself. Wine shows no prompt and would start a "runas" program with the
+// caller's limited token; the launcher hands the copy the linked full token
+// there, as Windows' consent does (app/elevated_launcher.cpp).
 #include "../app/packages_fixture.h"
 #include "app/elevated_copy.h"
 #include "diagnostics/handles.h"
