@@ -163,3 +163,37 @@ TEST_F(Elevation, TheCopyRefusesWhatItWasNotMadeFor) {
     EXPECT_EQ(sandboxkit::queryStatus(target.name()).dwCurrentState, DWORD(SERVICE_STOPPED));
     ::DestroyWindow(ours);
 }
+
+// An installer's commands and `exit` reach monitors whatever the tokens on
+// either side: a limited monitor closed by a full-token installer, and a
+// full-token monitor closed by a limited `close` and a limited `exit`.
+TEST_F(Elevation, CloseAndExitWorkAcrossTheTokens) {
+    testing_support::PackagesSandbox packages;
+    auto waitForWindow = [&](HANDLE process) {
+        return waitUntil([&] { return monitorWindowOf(::GetProcessId(process)) != nullptr; }, 20000);
+    };
+    auto runLimited = [&](const std::wstring& arguments) {
+        UniqueHandle process(testing_support::startWithLimitedToken(program() + L" " + arguments));
+        if (!process || ::WaitForSingleObject(process.get(), 30000) != WAIT_OBJECT_0) return DWORD(STILL_ACTIVE);
+        return exitCodeOf(process.get());
+    };
+
+    HANDLE limited = testing_support::startWithLimitedToken(program());
+    ASSERT_TRUE(limited);
+    started_.emplace_back(limited);
+    ASSERT_TRUE(waitForWindow(limited));
+    ::Sleep(3000);  // an icon taken away moments after it was added costs Wine seconds
+    EXPECT_EQ(runProcess(program() + L" close", 90000), 0);
+    EXPECT_EQ(::WaitForSingleObject(limited, 5000), WAIT_OBJECT_0);
+
+    for (const wchar_t* command : {L"close", L"exit"}) {
+        HANDLE full = testing_support::startProcess(program());
+        ASSERT_TRUE(full);
+        started_.emplace_back(full);
+        ASSERT_TRUE(waitForWindow(full));
+        ::Sleep(3000);
+        EXPECT_EQ(runLimited(command), 0u) << command;
+        EXPECT_EQ(::WaitForSingleObject(full, 5000), WAIT_OBJECT_0) << command;
+        EXPECT_EQ(exitCodeOf(full), 0u) << command;
+    }
+}
