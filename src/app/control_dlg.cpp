@@ -87,7 +87,7 @@ LRESULT ControlDlg::processMessage(HWND window, UINT message, WPARAM wParam, LPA
     if (message == exitMessage()) {
         // A message box of a running command pumps messages: the command
         // ends first, its boxes answered by the user.
-        if (commandRunning_)
+        if (busy())
             exitAfterCommand_ = true;
         else
             ::PostQuitMessage(0);
@@ -122,14 +122,15 @@ LRESULT ControlDlg::processMessage(HWND window, UINT message, WPARAM wParam, LPA
         // Only clicks and menu choices: the whole wParam must be the id.
         if (wParam > 0xFFFF) break;
         if (commandRunning_) return 0;
+        if (elevated_.running() && !windowOnlyCommand(static_cast<WORD>(wParam))) return 0;
         {
             // Also when the command leaves with an error.
             struct QuitWhenAsked {
-                const bool& asked;
+                const ControlDlg& dialog;
                 ~QuitWhenAsked() {
-                    if (asked) ::PostQuitMessage(0);
+                    if (dialog.exitAfterCommand_ && !dialog.elevated_.running()) ::PostQuitMessage(0);
                 }
-            } quit{exitAfterCommand_};
+            } quit{*this};
             if (onCommand(static_cast<WORD>(wParam))) return 0;
         }
         break;
@@ -138,6 +139,9 @@ LRESULT ControlDlg::processMessage(HWND window, UINT message, WPARAM wParam, LPA
         return TRUE;
     case WM_ENDSESSION:
         if (wParam) endSession();
+        return 0;
+    case kElevatedCopyEnded:
+        elevatedCopyEnded();
         return 0;
     default:
         break;
@@ -151,6 +155,7 @@ LRESULT ControlDlg::onInitDialog() {
     // monitor; pictures follow it.
     dpi_ = windowDpi(handle());
     layout_.capture(handle(), dpi_);
+    showShields();
     buildImageList();
     tree_.attach(::GetDlgItem(handle(), IDC_SERVICE_TREE), false);
     ::SendMessageW(tree_.handle(), TVM_SETIMAGELIST, TVSIL_NORMAL, reinterpret_cast<LPARAM>(images_.get()));
@@ -173,6 +178,7 @@ LRESULT ControlDlg::onInitDialog() {
 }
 
 bool ControlDlg::onCommand(WORD id) {
+    if (handOverToElevatedCopy(id)) return true;
     switch (id) {
     case IDC_SELECT_ALL:
         checkAll(true);
@@ -278,6 +284,7 @@ void ControlDlg::onTrayNotify(LPARAM mouseMessage) {
         UniqueMenu menu(::LoadMenuW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_TRAY_MENU)));
         HMENU popup = ::GetSubMenu(menu.get(), 0);
         ::SetMenuDefaultItem(popup, ID_TRAY_CONTROL_PANEL, FALSE);
+        shieldMenuItems(popup);
         ::SetForegroundWindow(handle());
         ::SetActiveWindow(handle());
         ::SetFocus(handle());
@@ -381,5 +388,5 @@ void ControlDlg::onTimer() {
 }
 
 void ControlDlg::setStatus(const std::wstring& text) {
-    ::SetDlgItemTextW(handle(), IDC_STATUS, text.c_str());
+    ::SetDlgItemTextW(boxOwner(), IDC_STATUS, text.c_str());
 }

@@ -3,6 +3,9 @@
 // and when shown presents the service catalogue as a check-box tree.
 #pragma once
 
+#include "app/elevated_command.h"
+#include "app/elevated_launcher.h"
+#include "app/live_service_state.h"
 #include "app/service_catalogue.h"
 #include "diagnostics/handles.h"
 #include "ui/dialog.h"
@@ -11,6 +14,7 @@
 #include <commctrl.h>
 
 #include <list>
+#include <optional>
 #include <string>
 
 class TrayApp;
@@ -23,6 +27,15 @@ struct ImageList {
 };
 }  // namespace handle_traits
 using UniqueImageList = UniqueResource<handle_traits::ImageList>;
+
+namespace handle_traits {
+struct Bitmap {
+    using pointer = HBITMAP;
+    static pointer empty() noexcept { return nullptr; }
+    static void close(pointer h) noexcept { ::DeleteObject(h); }
+};
+}  // namespace handle_traits
+using UniqueBitmap = UniqueResource<handle_traits::Bitmap>;
 
 class ControlDlg : public VDlg {
 public:
@@ -86,6 +99,26 @@ public:
     // True while a service command runs (nested commands are refused).
     bool commandRunning() const { return commandRunning_; }
 
+    // With rights held back (security/token_elevation.h), the commands that
+    // change services, the website or the database run in an elevated copy
+    // of the program; the dialog waits for it without blocking its messages,
+    // refuses other commands meanwhile and refreshes when it has ended.
+    // True while such a copy runs.
+    bool elevatedCopyRunning() const { return elevated_.running(); }
+    // True when the buttons and menu items of those commands carry the
+    // shield, decided when the dialog was created.
+    bool showsShields() const { return shields_; }
+    // Posted to the dialog when the elevated copy has ended.
+    static constexpr UINT kElevatedCopyEnded = WM_APP + 16;
+
+    // In an elevated copy: the monitor's dialog, which owns the command's
+    // boxes and shows its status line. Set before create().
+    void setBoxOwner(HWND owner) { boxOwner_ = owner; }
+    // In an elevated copy: checks the named services that the catalogue
+    // built here holds (no other), runs the command as the dialog does and
+    // gives the copy's exit code.
+    DWORD runElevatedCommand(const ElevatedCommand& command);
+
     // The progress callback given to the start/stop engine.
     static int onServiceProgress(int stage, const wchar_t* service, void* dialog);
 
@@ -95,6 +128,18 @@ private:
     bool onCommand(WORD id);
     void onTrayNotify(LPARAM mouseMessage);
     void hide();
+    // A command that only changes this window, which goes on while an
+    // elevated copy works.
+    static bool windowOnlyCommand(WORD id);
+    // A command or a copy is under way: the exit message waits for its end.
+    bool busy() const { return commandRunning_ || elevated_.running(); }
+    // Under a limited token, starts the elevated copy for command `id` when
+    // it is one that needs it; true when the command was taken care of so.
+    bool handOverToElevatedCopy(WORD id);
+    void elevatedCopyEnded();
+    void showShields();
+    void shieldMenuItems(HMENU popup);
+    HWND boxOwner() const { return boxOwner_ ? boxOwner_ : handle(); }
     // The session ends or Restart Manager closes the program (WM_ENDSESSION).
     void endSession();
     void startStop(const std::wstring& name, bool start, std::list<std::wstring>* extraNames);
@@ -120,4 +165,13 @@ private:
     // The tray notification that a mouse click already answered, when the
     // notification area follows it with its keyboard-aware form.
     LPARAM answeredClick_ = 0;
+    ElevatedLauncher elevated_;
+    ElevatedVerb copyVerb_ = ElevatedVerb::Start;
+    // The changes of the copy's command are this monitor's own.
+    std::optional<LiveServiceState::OwnCommand> copyOwnChanges_;
+    bool shields_ = false;
+    UniqueBitmap menuShield_;
+    HWND boxOwner_ = nullptr;
+    // Set when a command of an elevated copy shows an error.
+    bool errorShown_ = false;
 };

@@ -92,7 +92,9 @@ bool ControlDlg::controlService(const std::wstring& name, bool start, bool lastP
             failure = error.fullText();
         }
         const std::wstring caption = (start ? L"Start " : L"Stop ") + displayNameOrName(name);
-        const int answer = ::MessageBoxW(handle(), failure.c_str(), caption.c_str(), MB_ABORTRETRYIGNORE | MB_ICONERROR);
+        errorShown_ = true;
+        const int answer =
+            ::MessageBoxW(boxOwner(), failure.c_str(), caption.c_str(), MB_ABORTRETRYIGNORE | MB_ICONERROR);
         if (answer == IDRETRY) continue;
         if (answer == IDABORT) {
             refreshServices();

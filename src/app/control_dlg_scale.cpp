@@ -38,6 +38,8 @@ void ControlDlg::onDpiChanged(UINT dpi, const RECT* suggested) {
         layout_.apply(dpi);
         buildImageList();
         setWindowIcons();
+        // The tray menu's shield is drawn again at the new size.
+        menuShield_.reset();
     }
     if (suggested)
         ::SetWindowPos(handle(), nullptr, suggested->left, suggested->top, suggested->right - suggested->left,

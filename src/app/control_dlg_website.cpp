@@ -25,7 +25,8 @@ void runSiteUtility(const wchar_t* arguments) { execQuarnUtil(kSiteUtility, argu
 }  // namespace
 
 void ControlDlg::showBox(const std::wstring& text, const wchar_t* caption, UINT icon) {
-    ::MessageBoxW(handle(), text.c_str(), caption, MB_OK | icon);
+    if (icon == MB_ICONERROR) errorShown_ = true;
+    ::MessageBoxW(boxOwner(), text.c_str(), caption, MB_OK | icon);
 }
 
 void ControlDlg::startWebsite() {

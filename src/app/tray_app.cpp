@@ -1,5 +1,6 @@
 #include "app/tray_app.h"
 
+#include "app/elevated_copy.h"
 #include "app/exit_message.h"
 #include "app/running_monitors.h"
 #include "app/message_loop.h"
@@ -11,6 +12,8 @@
 #include <commctrl.h>
 
 #include <cwchar>
+#include <string>
+#include <vector>
 
 TrayApp::~TrayApp() {
     if (dialog_) icon_.removeTrayIcon();
@@ -29,6 +32,16 @@ void TrayApp::open() {
     live_->start();
 }
 
+DWORD TrayApp::runElevatedCommand(const ElevatedCommand& command) {
+    INITCOMMONCONTROLSEX controls{sizeof(controls), 0xFF};
+    ::InitCommonControlsEx(&controls);
+    icon_.keepOffNotificationArea();
+    dialog_ = std::make_unique<ControlDlg>(this);
+    dialog_->setBoxOwner(command.owner);
+    dialog_->create(IDD_CONTROL_DLG, nullptr);
+    return dialog_->runElevatedCommand(command);
+}
+
 int TrayApp::run() {
     open();
     return runMessageLoop(dialog_->handle());
@@ -43,6 +56,8 @@ int runProgram(int argc, wchar_t** argv) {
         broadcastExit();
         return 0;
     }
+    if (argc > 1 && std::wcscmp(argv[1], kElevatedArgument) == 0)
+        return static_cast<int>(runElevatedCopy(std::vector<std::wstring>(argv + 2, argv + argc)));
     if (argc > 1) {
         const int code = runInstallerCommand(argv[1]);
         if (code >= 0) return code;

@@ -23,6 +23,9 @@ public:
     // open(), then pumps messages until WM_QUIT; returns the quit message's
     // wParam.
     int run();
+    // In an elevated copy: creates the hidden dialog, without a tray icon or
+    // live state, and runs `command` in it; returns the copy's exit code.
+    DWORD runElevatedCommand(const ElevatedCommand& command);
 
     TrayIcon& trayIcon() { return icon_; }
     ControlDlg* dialog() { return dialog_.get(); }
@@ -38,6 +41,8 @@ private:
 
 // The program entry without the process around it: `exit` as the first
 // argument broadcasts the exit message; an installer command
-// (running_monitors.h) runs and gives its exit code; otherwise the monitor
-// runs for an administrator. 0 except for a failed installer command.
+// (running_monitors.h) runs and gives its exit code; `elevated` runs an
+// elevated copy's command (elevated_copy.h) and gives its exit code;
+// otherwise the monitor runs for an administrator. 0 except for a failed
+// installer command and an elevated copy.
 int runProgram(int argc, wchar_t** argv);

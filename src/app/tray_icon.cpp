@@ -46,6 +46,7 @@ bool trayIconAdded() {
 }
 
 bool TrayIcon::addTrayIcon() {
+    if (offArea_) return false;
     if (iconAdded) return true;
     ++adds_;
     NOTIFYICONDATAW data = iconData(window_);
@@ -100,6 +101,7 @@ void TrayIcon::showTrayText(const std::wstring& text) {
 }
 
 void TrayIcon::removeTrayIcon() {
+    if (offArea_) return;
     NOTIFYICONDATAW data = iconData(window_);
     ::Shell_NotifyIconW(NIM_DELETE, &data);
     iconAdded = false;

@@ -32,6 +32,10 @@ public:
     void setDpi(UINT dpi) { dpi_ = dpi; }
     UINT dpi() const;
 
+    // An elevated copy shows no icon: adds, updates and removals are left
+    // out from then on.
+    void keepOffNotificationArea() { offArea_ = true; }
+
     // Adds the icon unless it has been added already; an icon of this window
     // and id that is there already is taken over. False when the
     // notification area refused it (the next update tries again). Asks for
@@ -69,6 +73,7 @@ public:
 
 private:
     HWND window_ = nullptr;
+    bool offArea_ = false;
     UINT dpi_ = 0;
     HICON lastIcon_ = nullptr;
     bool keyboardAware_ = false;
