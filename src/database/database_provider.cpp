@@ -33,8 +33,10 @@ void IDatabaseProgress::rowsFailed(const std::wstring&, uint64_t) {}
 void IDatabaseProvider::ExportTable(IDatabaseExportWriter* writer, const std::wstring& table) {
     if (table == L"ms_jet_counter") return;
     writer->setAttribute(L"name", table);
+    const std::wstring zone = exportTimeZone();
+    if (!zone.empty()) writer->setAttribute(L"time_zone", zone);
     writer->startElement(L"table");
-    RecordSetRef rows(queryForExport(L"select * from " + quoteIdentifier(table)));
+    RecordSetRef rows(queryForExport(L"select " + exportColumns(table) + L" from " + quoteIdentifier(table)));
     const int fields = rows->fieldCount();
     // Decoded once: every row repeats them.
     std::vector<std::wstring> names;
