@@ -33,7 +33,7 @@ std::wstring DocumentCheck::definitionProblem(const std::wstring& text, bool lit
     int depth = 0;
     for (size_t i = 0; i < text.size(); ++i) {
         const wchar_t c = text[i];
-        if (c == L'\'' && literals) {
+        if (c == L'\'' && literals && depth > 0) {
             // A literal (an ENUM or SET value) ends at a quote that is neither
             // doubled nor escaped.
             size_t end = i + 1;
@@ -56,7 +56,11 @@ std::wstring DocumentCheck::definitionProblem(const std::wstring& text, bool lit
             ++depth;
         } else if (c == L')') {
             if (--depth < 0) return L"a parenthesis is closed that was not opened";
-        } else if (!(iswalnum(c) && c < 0x80) && c != L' ' && c != L'_' && c != L',' && c != L'.') {
+        } else if (c == L',') {
+            // Between a type's numbers or values; outside them it would begin
+            // the next column.
+            if (depth == 0) return L"it holds a comma outside parentheses";
+        } else if (!(iswalnum(c) && c < 0x80) && c != L' ' && c != L'_' && c != L'.') {
             return std::wstring(L"it holds the character '") + c + L"'";
         }
     }

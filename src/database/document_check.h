@@ -36,9 +36,10 @@ public:
     // Why `name` cannot name a table, column or key: empty when it can.
     static std::wstring nameProblem(const std::wstring& name);
     // Why `text` cannot be a column's type (`literals`: quoted ENUM and SET
-    // values allowed) or its extra text: empty when it can. Words, numbers,
-    // blanks, "_", ",", "." and balanced parentheses; nothing that could end
-    // the column or the statement or open a comment.
+    // values allowed between parentheses) or its extra text: empty when it
+    // can. Words, numbers, blanks, "_", ".", balanced parentheses and commas
+    // between them; nothing that could end the column or the statement or
+    // open a comment.
     static std::wstring definitionProblem(const std::wstring& text, bool literals);
 
     void startElement(const std::wstring& name, ISAXAttributes* attributes) override;

@@ -300,7 +300,26 @@ std::wstring MySQLDatabaseProvider::lastError() {
 void MySQLDatabaseProvider::setPassword(const std::wstring& login, const std::wstring& newPassword,
                                         const std::wstring&) {
     execute(L"use mysql");
-    execute(L"UPDATE user set Password=PASSWORD('" + escape(newPassword) + L"') WHERE User='" + escape(login) + L"'");
+    // mysql.user is a view from MariaDB 10.4 on and has no Password column
+    // from MySQL 5.7 on: there each account of the login is altered.
+    const std::wstring serverVersion = version();
+    const bool mariadb = serverVersion.find(L"MariaDB") != std::wstring::npos;
+    if (compareDottedVersions(serverVersion, mariadb ? L"10.4" : L"5.7") < 0) {
+        execute(L"UPDATE user set Password=PASSWORD('" + escape(newPassword) + L"') WHERE User='" + escape(login) +
+                L"'");
+    } else {
+        std::vector<std::wstring> hosts;
+        {
+            RecordSetRef rows(query(L"SELECT Host FROM mysql.user WHERE User = '" + escape(login) + L"'"));
+            while (rows->next()) hosts.push_back(rows->getString(0, std::wstring(), false));
+        }
+        const bool alterUser = mariadb || compareDottedVersions(serverVersion, L"5.7.6") >= 0;
+        for (const auto& host : hosts) {
+            const std::wstring account = L"'" + escape(login) + L"'@'" + escape(host) + L"'";
+            execute(alterUser ? L"ALTER USER " + account + L" IDENTIFIED BY '" + escape(newPassword) + L"'"
+                              : L"SET PASSWORD FOR " + account + L" = PASSWORD('" + escape(newPassword) + L"')");
+        }
+    }
     execute(L"FLUSH PRIVILEGES");
 }
 

@@ -74,8 +74,10 @@ public:
     bool tableExists(const std::wstring& table) override;
     int transactionLevel() override;
     std::wstring lastError() override;
-    // Sets the password of `login` in the "mysql" database (which stays the
-    // current one); the old password is not used.
+    // Sets the password of `login` (every host it has an account for) in the
+    // "mysql" database (which stays the current one): by updating mysql.user
+    // before MariaDB 10.4 and MySQL 5.7, with ALTER USER (SET PASSWORD before
+    // MySQL 5.7.6) from then on. The old password is not used.
     void setPassword(const std::wstring& login, const std::wstring& newPassword,
                      const std::wstring& oldPassword) override;
     void getTables(StringList& tables) override;

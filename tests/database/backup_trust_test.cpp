@@ -7,13 +7,17 @@
 #include "database_fixture.h"
 
 #include "database/content_handler_wrapper.h"
+#include "database/document_check.h"
+#include "database/transfer_progress.h"
 #include "database/xml_export_writer.h"
+#include "diagnostics/handles.h"
 #include "diagnostics/text.h"
 #include "test_support.h"
 
 #include <functional>
 #include <map>
 #include <set>
+#include <thread>
 
 using namespace dbtest;
 using testing_support::ScratchDir;
@@ -447,5 +451,136 @@ TEST(BackupRoundTrip, WhatTheServerHoldsComesBackExactly) {
         db.importData(&older, writeDocument(dir, L"<data><table name='gen'><row><field name='id'>5</field>"
                                                  L"<field name='doubled'>99</field></row></table></data>"));
         EXPECT_EQ(column(reader.get(), L"SELECT CONCAT(id, ' ', doubled) FROM gen"), std::vector<std::wstring>{L"5 10"});
+    });
+}
+
+// Text whose bytes are no UTF-8 (here a latin1 column read without
+// conversion) goes into the document as its bytes, not as U+FFFD.
+TEST(BackupExport, TextThatIsNoUtf8TravelsAsItsBytes) {
+    reported([&] {
+        Scratch db;
+        db.run({L"CREATE TABLE l (id int PRIMARY KEY, t varchar(5) CHARACTER SET latin1)",
+                L"INSERT INTO l VALUES (1, 'caf\u00E9')"});
+        auto provider = db.connect();
+        provider->execute(L"SET character_set_results = NULL");
+        ScratchDir dir;
+        const std::wstring path = dir.path() + L"\\latin1.xml";
+        {
+            XmlExportWriter writer(path);
+            provider->ExportTable(&writer, L"l");
+            writer.finish();
+        }
+        const std::string xml = testing_support::readFileBytes(path);
+        // "caf\xE9" in base64, without type="text": a byte string.
+        EXPECT_NE(xml.find("<field name=\"t\" encoding=\"base64\">Y2Fm6Q==</field>"), std::string::npos) << xml;
+    });
+}
+
+// A column's type and extra text go into CREATE TABLE as they are: only
+// what a column definition can hold is taken, before anything is created
+// or dropped.
+TEST(BackupImport, ASchemaColumnMustBeAColumnDefinition) {
+    const struct {
+        const wchar_t* text;
+        bool literals;
+        bool taken;
+    } cases[] = {
+        {L"int(10) unsigned", true, true},
+        {L"decimal(10,2)", true, true},
+        {L"enum('a','b''c','d\\'e')", true, true},
+        {L"varchar(20) CHARACTER SET utf8mb4 COLLATE utf8mb4_bin", true, true},
+        {L"auto_increment", false, true},
+        {L"on update current_timestamp()", false, true},
+        {L"", false, true},
+        {L"int, evil int", true, false},
+        {L"int) ENGINE=MyISAM", true, false},
+        {L"int; DROP DATABASE x", true, false},
+        {L"int -- comment", true, false},
+        {L"int /* x */", true, false},
+        {L"enum('a", true, false},
+        {L"default 'x'", false, false},
+        {L"auto_increment, `x` int", false, false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(DocumentCheck::definitionProblem(c.text, c.literals).empty(), c.taken) << cstr(c.text);
+    reported([&] {
+        Scratch db;
+        db.run({L"CREATE TABLE kept (id int)"});
+        ScratchDir dir;
+        const auto s = server();
+        CountingProvider provider;
+        const std::wstring message = messageOf([&] {
+            provider.ImportSchema(writeDocument(dir, L"<schema><table name='t'><column name='id' type='int, evil int'/>"
+                                                     L"</table></schema>"),
+                                  s.host, db.name, s.adminLogin, s.adminPassword, serverPort(), L"", true, L"", L"");
+        });
+        EXPECT_NE(message.find(L"The document gives column 'id' of table 't' a type or extra text that is no column "
+                               L"definition: it holds a comma outside parentheses"),
+                  std::wstring::npos)
+            << cstr(message);
+        EXPECT_EQ(provider.statements, 0);
+        EXPECT_EQ(db.committed(L"SHOW TABLES"), std::vector<std::wstring>{L"kept"});
+    });
+}
+
+// Ctrl+C or a closing console (quarndb's console handler asks for it)
+// stops the transfer at its next row: the table it was importing goes back
+// to what it held.
+TEST(BackupImport, AnInterruptionRollsBackTheOpenTable) {
+    class InterruptedAtRow2 : public TransferProgress {
+    public:
+        InterruptedAtRow2() : TransferProgress(Mode::Quiet, Work::Rows) {}
+        void rowDone(bool failed) override {
+            if (++rows == 2) TransferProgress::interrupt();
+            TransferProgress::rowDone(failed);
+        }
+        int rows = 0;
+    };
+    reported([&] {
+        Scratch db;
+        db.run({L"CREATE TABLE a (id int PRIMARY KEY) ENGINE=InnoDB",
+                L"CREATE TABLE ms_jet_counter(id int unsigned auto_increment PRIMARY KEY, val int)",
+                L"INSERT INTO a VALUES (100)"});
+        ScratchDir dir;
+        MySQLDatabaseProvider provider;
+        InterruptedAtRow2 progress;
+        provider.setProgress(&progress);
+        const std::wstring message = messageOf([&] {
+            db.importData(&provider, writeDocument(dir, L"<data><table name='a'><row><field name='id'>1</field></row>"
+                                                        L"<row><field name='id'>2</field></row>"
+                                                        L"<row><field name='id'>3</field></row></table></data>"));
+        });
+        TransferProgress::interrupt(false);
+        EXPECT_EQ(message.rfind(L"Interrupted\n", 0), 0u) << cstr(message);
+        EXPECT_EQ(db.committed(L"SELECT id FROM a"), std::vector<std::wstring>{L"100"});
+    });
+}
+
+// The backup file: a program that holds the earlier backup for a moment
+// (a virus scanner) delays the export, and no temporary file stays.
+TEST(BackupExport, ABackupHeldForAMomentIsReplacedWhenItIsFree) {
+    reported([&] {
+        ScratchDir dir;
+        const std::wstring path = dir.path() + L"\\held.xml";
+        ASSERT_TRUE(testing_support::writeFileBytes(path, "<data>the earlier backup</data>"));
+        UniqueFileHandle held(
+            ::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(held);
+        std::thread scanner([&] {
+            ::Sleep(600);
+            held.reset();
+        });
+        {
+            XmlExportWriter writer(path);
+            writer.setAttribute(L"name", L"t");
+            writer.startElement(L"table");
+            writer.endElement(L"table");
+            EXPECT_NO_THROW(writer.finish());
+        }
+        scanner.join();
+        EXPECT_NE(testing_support::readFileBytes(path).find("<table name=\"t\"/>"), std::string::npos);
+        WIN32_FIND_DATAW found{};
+        UniqueFindHandle search(::FindFirstFileW((dir.path() + L"\\*.tmp").c_str(), &found));
+        EXPECT_FALSE(search) << cstr(found.cFileName);
     });
 }
