@@ -9,6 +9,9 @@
 
 #include <comdef.h>
 
+#include <charconv>
+#include <cmath>
+
 namespace {
 
 constexpr ContextSite kOpenSite{"VADORecordSet::open", 0};
@@ -36,19 +39,47 @@ std::string arrayBytes(SAFEARRAY* array) {
 
 bool isByteArray(const VARIANT& value) { return value.vt == (VT_ARRAY | VT_UI1); }
 
+template <class Number>
+std::wstring shortestText(Number number) {
+    char buffer[64];
+    const auto result = std::to_chars(buffer, buffer + sizeof(buffer), number);
+    return std::wstring(buffer, result.ptr);
+}
+
+// "YYYY-MM-DD hh:mm:ss", with ".fff" when the time has milliseconds. An OLE
+// date counts days from 1899-12-30; its fraction is the time of day, also
+// for the negative days before then.
+std::wstring dateText(double date) {
+    double day = std::trunc(date);
+    long long milliseconds = std::llround(std::fabs(date - day) * 86400000.0);
+    if (milliseconds >= 86400000) {
+        milliseconds -= 86400000;
+        day += date < 0 ? -1 : 1;
+    }
+    SYSTEMTIME t{};
+    if (!::VariantTimeToSystemTime(day, &t)) return {};
+    const int seconds = static_cast<int>(milliseconds / 1000);
+    std::wstring text = format(L"%04d-%02d-%02d %02d:%02d:%02d", t.wYear, t.wMonth, t.wDay, seconds / 3600,
+                               seconds / 60 % 60, seconds % 60);
+    if (milliseconds % 1000 != 0) text += format(L".%03d", static_cast<int>(milliseconds % 1000));
+    return text;
+}
+
 }  // namespace
 
 std::wstring variantText(const VARIANT& value) {
     if (isByteArray(value)) return wstr(arrayBytes(value.parray), CP_UTF8);
     if (value.vt == VT_BSTR) return value.bstrVal ? std::wstring(value.bstrVal, ::SysStringLen(value.bstrVal)) : L"";
-    if (value.vt == VT_DATE) {
-        SYSTEMTIME t{};
-        if (!::VariantTimeToSystemTime(value.date, &t)) return {};
-        return format(L"%04d-%02d-%02d %02d:%02d:%02d", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
-    }
+    if (value.vt == VT_DATE) return dateText(value.date);
     if (value.vt == VT_NULL || value.vt == VT_EMPTY) return {};
+    // A bit column is true or false, not the -1 of VARIANT_TRUE.
+    if (value.vt == VT_BOOL) return value.boolVal != VARIANT_FALSE ? L"1" : L"0";
+    // The shortest text that reads back as the same number.
+    if (value.vt == VT_R8) return shortestText(value.dblVal);
+    if (value.vt == VT_R4) return shortestText(value.fltVal);
+    // Numbers with "." whatever the user's locale says.
     UniqueVariant text;
-    check(::VariantChangeType(text.put(), const_cast<VARIANT*>(&value), 0, VT_BSTR));
+    check(::VariantChangeTypeEx(text.put(), const_cast<VARIANT*>(&value), LOCALE_INVARIANT, 0, VT_BSTR));
     return variantText(text.get());
 }
 

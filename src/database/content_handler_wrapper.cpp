@@ -25,22 +25,6 @@ std::wstring elementName(const wchar_t* localName, int localLength, const wchar_
     throw vexception(_com_error(hr, info), where, kParseSite.function, kParseSite.line);
 }
 
-// Parses `source` with `reader`. A file is handed over as a stream, which
-// the reader consumes piece by piece; given its path as a URL the reader
-// first loads the whole document into memory. A URL goes to parseURL.
-HRESULT parseSource(ISAXXMLReader* reader, const std::wstring& source) {
-    if (::PathIsURLW(source.c_str())) return reader->parseURL(source.c_str());
-    ComPtr<IStream> stream;
-    const HRESULT opened = ::SHCreateStreamOnFileEx(source.c_str(), STGM_READ | STGM_SHARE_DENY_WRITE,
-                                                    FILE_ATTRIBUTE_NORMAL, FALSE, nullptr, stream.put());
-    if (FAILED(opened)) raiseComError(opened, L"SHCreateStreamOnFileEx '" + source + L"'");
-    VARIANT input;
-    ::VariantInit(&input);
-    input.vt = VT_UNKNOWN;
-    input.punkVal = stream.get();
-    return reader->parse(input);
-}
-
 }  // namespace
 
 template <class Body>
@@ -63,7 +47,17 @@ HRESULT ContentHandlerWrapper::guarded(const char* function, Body body) {
     }
 }
 
-void ContentHandlerWrapper::parseURL(ContentHandlerWrapper* handler, const std::wstring& source) {
+SaxDocument::SaxDocument(const std::wstring& source) : source_(source) {
+    // A file is handed over as a stream, which the reader consumes piece by
+    // piece; given its path as a URL the reader first loads the whole
+    // document into memory.
+    if (::PathIsURLW(source.c_str())) return;
+    const HRESULT opened = ::SHCreateStreamOnFileEx(source.c_str(), STGM_READ | STGM_SHARE_DENY_WRITE,
+                                                    FILE_ATTRIBUTE_NORMAL, FALSE, nullptr, stream_.put());
+    if (FAILED(opened)) raiseComError(opened, L"SHCreateStreamOnFileEx '" + source + L"'");
+}
+
+void SaxDocument::parse(ContentHandlerWrapper* handler) {
     handler->errorText_.clear();
     handler->canceled_ = false;
     const ScopedComInitialization com;
@@ -73,14 +67,39 @@ void ContentHandlerWrapper::parseURL(ContentHandlerWrapper* handler, const std::
     if (FAILED(hr)) raiseComError(hr, L"CoCreateInstance SAXXMLReader");
     hr = ::OleRun(reader.get());
     if (FAILED(hr)) raiseComError(hr, L"OleRun SAXXMLReader");
+    // No document type definition and no external entity: a document of a
+    // few bytes must not expand into gigabytes or read other files.
+    static constexpr const wchar_t* kOff[] = {L"http://xml.org/sax/features/external-general-entities",
+                                              L"http://xml.org/sax/features/external-parameter-entities"};
+    for (const wchar_t* feature : kOff) {
+        hr = reader->putFeature(feature, VARIANT_FALSE);
+        if (FAILED(hr)) raiseComError(hr, std::wstring(L"ISAXXMLReader::putFeature ") + feature);
+    }
+    hr = reader->putFeature(L"prohibit-dtd", VARIANT_TRUE);
+    if (FAILED(hr)) raiseComError(hr, L"ISAXXMLReader::putFeature prohibit-dtd");
     hr = reader->putContentHandler(handler);
     if (FAILED(hr)) raiseComError(hr, L"ISAXXMLReader::putContentHandler");
-    hr = parseSource(reader.get(), source);
+    if (stream_) {
+        const LARGE_INTEGER start{};
+        hr = stream_->Seek(start, STREAM_SEEK_SET, nullptr);
+        if (FAILED(hr)) raiseComError(hr, L"IStream::Seek '" + source_ + L"'");
+        VARIANT input;
+        ::VariantInit(&input);
+        input.vt = VT_UNKNOWN;
+        input.punkVal = stream_.get();
+        hr = reader->parse(input);
+    } else {
+        hr = reader->parseURL(source_.c_str());
+    }
     reader->putContentHandler(nullptr);
     if (handler->canceled_) throw ThreadCancelation::ThreadCanceled();
     if (SUCCEEDED(hr)) return;
     if (!handler->errorText_.empty()) throw vexception(handler->errorText_, kParseSite.entry());
-    raiseComError(hr, L"ISAXXMLReader::parseURL '" + source + L"'");
+    raiseComError(hr, L"ISAXXMLReader::parseURL '" + source_ + L"'");
+}
+
+void ContentHandlerWrapper::parseURL(ContentHandlerWrapper* handler, const std::wstring& source) {
+    SaxDocument(source).parse(handler);
 }
 
 std::wstring ContentHandlerWrapper::attribute(ISAXAttributes* attributes, const wchar_t* name) {

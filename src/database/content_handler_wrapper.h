@@ -8,8 +8,33 @@
 #pragma once
 
 #include "database/msxml_classes.h"
+#include "diagnostics/com_ptr.h"
 
 #include <string>
+
+class ContentHandlerWrapper;
+
+// A document read more than once, each time from its beginning: a file is
+// opened once and cannot be written while this lives, so that every parse
+// reads the same bytes (a check pass before the import pass reads what the
+// import will read). A URL is fetched by each parse.
+class SaxDocument {
+public:
+    // Opens a file; raises its COM error when it cannot be opened.
+    explicit SaxDocument(const std::wstring& source);
+    SaxDocument(const SaxDocument&) = delete;
+    SaxDocument& operator=(const SaxDocument&) = delete;
+
+    // Parses the whole document with `handler`, as ContentHandlerWrapper::
+    // parseURL describes.
+    void parse(ContentHandlerWrapper* handler);
+
+    const std::wstring& source() const { return source_; }
+
+private:
+    std::wstring source_;
+    ComPtr<IStream> stream_;  // null for a URL
+};
 
 class ContentHandlerWrapper : public ISAXContentHandler {
 public:
@@ -60,6 +85,7 @@ public:
     HRESULT WINAPI skippedEntity(const wchar_t* name, int length) override;
 
 private:
+    friend class SaxDocument;
     template <class Body>
     HRESULT guarded(const char* function, Body body);
 

@@ -17,6 +17,22 @@ constexpr ContextSite kImportSchemaSite{"IDatabaseProvider::ImportSchema", 0};
 constexpr ContextSite kExportTableSite{"IDatabaseProvider::ExportTable", 0};
 constexpr ContextSite kImportDataSite{"IDatabaseProvider::ImportData", 0};
 
+// The first column's value as a refusal names its row: text quoted, bytes
+// in hex (X'...'), at most 64 characters of either.
+std::wstring firstValue(IDatabaseRecordSet* rows) {
+    if (rows->isNull(0, false)) return L"NULL";
+    if (!rows->isBinary(0)) return L"'" + rows->getString(0, std::wstring(), false).substr(0, 64) + L"'";
+    std::string bytes;
+    rows->getBytes(0, bytes);
+    static constexpr wchar_t kHex[] = L"0123456789ABCDEF";
+    std::wstring hex = L"X'";
+    for (size_t i = 0; i < bytes.size() && i < 32; ++i) {
+        hex += kHex[static_cast<unsigned char>(bytes[i]) >> 4];
+        hex += kHex[static_cast<unsigned char>(bytes[i]) & 15];
+    }
+    return hex + L"'";
+}
+
 }  // namespace
 
 bool IDatabaseRecordSet::isBinary(int) { return false; }
@@ -33,8 +49,10 @@ void IDatabaseProgress::rowsFailed(const std::wstring&, uint64_t) {}
 void IDatabaseProvider::ExportTable(IDatabaseExportWriter* writer, const std::wstring& table) {
     if (table == L"ms_jet_counter") return;
     writer->setAttribute(L"name", table);
+    const std::wstring zone = exportTimeZone();
+    if (!zone.empty()) writer->setAttribute(L"time_zone", zone);
     writer->startElement(L"table");
-    RecordSetRef rows(queryForExport(L"select * from " + quoteIdentifier(table)));
+    RecordSetRef rows(queryForExport(L"select " + exportColumns(table) + L" from " + quoteIdentifier(table)));
     const int fields = rows->fieldCount();
     // Decoded once: every row repeats them.
     std::vector<std::wstring> names;
@@ -60,8 +78,8 @@ void IDatabaseProvider::ExportTable(IDatabaseExportWriter* writer, const std::ws
                 if (!hasExactUtf8(text))
                     throw vexception(L"Unable to export table '" + table + L"': the value of column '" +
                                          rows->fieldName(i) + L"' in row " + std::to_wstring(row) + L" (" +
-                                         rows->fieldName(0) + L" = '" + rows->getString(0, L"NULL", false).substr(0, 64) +
-                                         L"') holds a character that has no UTF-8 form",
+                                         rows->fieldName(0) + L" = " + firstValue(rows.get()) +
+                                         L") holds a character that has no UTF-8 form",
                                      kExportTableSite.entry());
                 if (xmlCarriesExactly(text)) {
                     writer->startElement(L"field");

@@ -33,6 +33,9 @@ public:
     // A row was handled: inserted, or (`failed`) logged and skipped.
     virtual void rowDone(bool failed) { (void)failed; }
     virtual void tableDone(const std::wstring& table, uint64_t rows) = 0;
+    // Something the person running the import should know before it
+    // starts (a table that cannot be rolled back, and why).
+    virtual void warning(const std::wstring& text) { (void)text; }
     // Hears, before tableDone, of a table some of whose rows could not be
     // imported, with their number.
     virtual void rowsFailed(const std::wstring& table, uint64_t rows);
@@ -183,6 +186,14 @@ protected:
     // provider may hand the rows over as they arrive, so that an export of
     // any size holds one row at a time.
     virtual IDatabaseRecordSet* queryForExport(const std::wstring& sql) { return query(sql); }
+    // The time zone of the TIMESTAMP values ExportTable writes, given as
+    // each "table" element's "time_zone"; by default none is said.
+    virtual std::wstring exportTimeZone() { return {}; }
+    // The column list ExportTable selects from `table`: by default "*".
+    virtual std::wstring exportColumns(const std::wstring& table) {
+        (void)table;
+        return L"*";
+    }
 };
 
 // A new, unconnected provider for `name` (compared exactly; empty means

@@ -2,16 +2,26 @@
 // "table" element empties its table, each accepted "row" becomes one
 // INSERT. A field with encoding="base64" holds the base64 of its value's
 // bytes: a byte string, or with type="text" UTF-8 text. A row that fails is
-// logged at level Error as "Unable to import data row: %s" (a long
-// statement shortened) and the import goes on with the next one; the
+// logged at level Error as "Unable to import row N of table 'T': " and the
+// server's error without the values it quotes (the row's values are
+// customers' data, and Error goes to standard output and the event log);
+// its statement, passwords hidden and a long one shortened, only at level
+// Info as "Unable to import data row: %s". The import goes on with the
+// next row; the
 // progress hears how many rows of each table failed. A row whose statement
 // the server would refuse as larger than its max_allowed_packet is not sent
 // (the server would drop the connection) and fails with that cause. When a
 // failed row has lost the connection, the import stops with that error.
 // Each accepted table is one transaction, from before its "delete from" to
-// its end element, so that the server writes its log once per table instead
-// of once per row; a connection that ends inside a table leaves the table
-// as it was.
+// its end element: the server writes its log once per table instead of once
+// per row, and a table the import leaves part-way (abandon) is rolled back
+// to what it held before. A row that makes the server roll the transaction
+// back itself (a deadlock, or a lock wait time-out where the server is set
+// to roll back then) stops the import, which would otherwise go on
+// inserting the rest of the table without it. Columns the server generates
+// are left out of the rows. A "table" element's "time_zone" (the export
+// writes it) is the session's time zone for its TIMESTAMP values; without
+// one the server's default zone holds.
 #pragma once
 
 #include "database/content_handler_wrapper.h"
@@ -19,7 +29,12 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
+
+// `message` with every quoted literal ('...') shown as '...', except the key
+// name that follows "key ".
+std::wstring withoutQuotedValues(const std::wstring& message);
 
 class MySQLDataImporter : public ContentHandlerWrapper {
 public:
@@ -31,12 +46,12 @@ public:
     void endElement(const std::wstring& name) override;
     void characters(const std::wstring& text) override;
 
-    // Commits the transaction of a table the parser left unfinished (the
-    // document broke off, or a statement outside the rows failed), so that
-    // the rows inserted so far stay, as they do when every row is
-    // committed on its own. Call it however the parse ended; a failure of
-    // the commit raises.
+    // Commits the transaction of the last table; call it once the whole
+    // document is parsed. A failure of the commit raises.
     void finish();
+    // Rolls back the transaction of a table the import left part-way (the
+    // parse stopped with an error). A failure of the rollback raises.
+    void abandon();
 
 private:
     void insertRow();
@@ -44,6 +59,15 @@ private:
     std::wstring literal();
     // The server's max_allowed_packet in bytes; 0 when it cannot be read.
     uint64_t packetLimit();
+    // Sets the session's time zone for the next table: `zone`, or the
+    // server's default for none.
+    void setTimeZone(const std::wstring& zone);
+    // Whether the failure of the last statement rolled back the table's
+    // transaction.
+    bool transactionLost();
+    // The server's error about the last statement: its number and text,
+    // without the values the text quotes.
+    std::wstring serverFailure();
 
     IDatabaseProvider* provider_;
     IDatabaseProgress* progress_;
@@ -64,4 +88,10 @@ private:
     uint64_t failed_ = 0;
     uint64_t rowNumber_ = 0;
     std::optional<uint64_t> packetLimit_;
+    std::wstring timeZone_;
+    // Column names compare without regard to case.
+    struct NoCase {
+        bool operator()(const std::wstring& a, const std::wstring& b) const { return _wcsicmp(a.c_str(), b.c_str()) < 0; }
+    };
+    std::set<std::wstring, NoCase> generated_;
 };

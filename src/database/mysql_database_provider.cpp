@@ -2,6 +2,7 @@
 
 #include "config/registry.h"
 #include "database/content_handler_wrapper.h"
+#include "database/document_check.h"
 #include "database/mysql_administration.h"
 #include "database/mysql_data_importer.h"
 #include "database/mysql_record_set.h"
@@ -19,6 +20,7 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <map>
 #include <vector>
 
 namespace {
@@ -30,6 +32,7 @@ constexpr ContextSite kQuerySite{"MySQLDatabaseProvider::query", 0};
 constexpr ContextSite kReplaceSite{"MySQLDatabaseProvider::replace", 0};
 constexpr ContextSite kImportSchemaSite{"MySQLDatabaseProvider::ImportSchema", 0};
 constexpr ContextSite kImportDataSite{"MySQLDatabaseProvider::ImportData", 0};
+constexpr ContextSite kExportDataSite{"MySQLDatabaseProvider::ExportData", 0};
 constexpr ContextSite kLastInsertIdSite{"MySQLDatabaseProvider::lastInsertId", 0};
 
 // The tables whose identifiers come from "ms_jet_counter", with their
@@ -77,6 +80,10 @@ int compareDottedVersions(const std::wstring& a, const std::wstring& b) {
 
 bool serverTakesSetNames(const std::wstring& version) { return compareDottedVersions(version, L"4.1") >= 0; }
 
+std::wstring connectionCharset(const std::wstring& version) {
+    return compareDottedVersions(version, L"5.5.3") >= 0 ? L"utf8mb4" : L"utf8";
+}
+
 MySQLDatabaseProvider::~MySQLDatabaseProvider() { disconnect(); }
 
 int MySQLDatabaseProvider::connect(const std::wstring& host, const std::wstring& database, const std::wstring& login,
@@ -96,8 +103,11 @@ int MySQLDatabaseProvider::connect(const std::wstring& host, const std::wstring&
 
     // The server reads the login, the password and the database name of the
     // handshake in the character set the client announces there: UTF-8, the
-    // form in which setPassword and every statement send their text.
-    mysql_options(connection_, MYSQL_SET_CHARSET_NAME, "utf8");
+    // form in which setPassword and every statement send their text; the
+    // four-byte form, or the server would turn characters beyond the Basic
+    // Multilingual Plane into "?". A server without it takes its default
+    // here, and SET NAMES below gives it utf8.
+    mysql_options(connection_, MYSQL_SET_CHARSET_NAME, "utf8mb4");
     const std::string hostText = cstr(host, CP_UTF8), loginText = cstr(login, CP_UTF8);
     const std::string passwordText = cstr(password, CP_UTF8), databaseText = cstr(database, CP_UTF8);
     const std::string socketText = cstr(socket, CP_UTF8);
@@ -114,7 +124,8 @@ int MySQLDatabaseProvider::connect(const std::wstring& host, const std::wstring&
     // A session that cannot be set up is no connection.
     try {
         execute(L"SET SESSION TRANSACTION ISOLATION LEVEL READ UNCOMMITTED");
-        if (serverTakesSetNames(version())) execute(L"SET NAMES 'utf8'");
+        const std::wstring serverVersion = version();
+        if (serverTakesSetNames(serverVersion)) execute(L"SET NAMES '" + connectionCharset(serverVersion) + L"'");
     } catch (...) {
         disconnect();
         throw;
@@ -213,7 +224,7 @@ IDatabaseRecordSet* MySQLDatabaseProvider::queryRows(const std::wstring& sql, bo
         throw vexception(L"Can't get result for query " + masked + L" MySQLDatabaseProvider error " +
                              serverMessage(sql),
                          kQuerySite.entry());
-    return new VMySQLRecordSet(result);
+    return new VMySQLRecordSet(result, streamed ? connection_ : nullptr);
 }
 
 std::wstring MySQLDatabaseProvider::serverMessage(const std::wstring& sql) {
@@ -226,7 +237,8 @@ void MySQLDatabaseProvider::replace(const std::wstring&, const std::wstring& ins
         const int compared = ::CompareStringW(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, insertSql.c_str(), kInsertLength,
                                               L"INSERT", kInsertLength);
         if (compared == 0)
-            raiseOsError(format(L"Unable to compare strings (%s) with (%s)", insertSql.c_str(), L"INSERT"),
+            raiseOsError(format(L"Unable to compare strings (%s) with (%s)",
+                                maskPasswords(insertSql, SqlDialect::MySql).c_str(), L"INSERT"),
                          ::GetLastError(), kReplaceSite.entry());
         if (compared == CSTR_EQUAL) {
             execute(L"REPLACE" + insertSql.substr(kInsertLength));
@@ -288,7 +300,26 @@ std::wstring MySQLDatabaseProvider::lastError() {
 void MySQLDatabaseProvider::setPassword(const std::wstring& login, const std::wstring& newPassword,
                                         const std::wstring&) {
     execute(L"use mysql");
-    execute(L"UPDATE user set Password=PASSWORD('" + escape(newPassword) + L"') WHERE User='" + escape(login) + L"'");
+    // mysql.user is a view from MariaDB 10.4 on and has no Password column
+    // from MySQL 5.7 on: there each account of the login is altered.
+    const std::wstring serverVersion = version();
+    const bool mariadb = serverVersion.find(L"MariaDB") != std::wstring::npos;
+    if (compareDottedVersions(serverVersion, mariadb ? L"10.4" : L"5.7") < 0) {
+        execute(L"UPDATE user set Password=PASSWORD('" + escape(newPassword) + L"') WHERE User='" + escape(login) +
+                L"'");
+    } else {
+        std::vector<std::wstring> hosts;
+        {
+            RecordSetRef rows(query(L"SELECT Host FROM mysql.user WHERE User = '" + escape(login) + L"'"));
+            while (rows->next()) hosts.push_back(rows->getString(0, std::wstring(), false));
+        }
+        const bool alterUser = mariadb || compareDottedVersions(serverVersion, L"5.7.6") >= 0;
+        for (const auto& host : hosts) {
+            const std::wstring account = L"'" + escape(login) + L"'@'" + escape(host) + L"'";
+            execute(alterUser ? L"ALTER USER " + account + L" IDENTIFIED BY '" + escape(newPassword) + L"'"
+                              : L"SET PASSWORD FOR " + account + L" = PASSWORD('" + escape(newPassword) + L"')");
+        }
+    }
     execute(L"FLUSH PRIVILEGES");
 }
 
@@ -297,9 +328,64 @@ void MySQLDatabaseProvider::getTables(StringList& tables) {
     while (rows->next()) tables.push_back(rows->getString(0, std::wstring(), false));
 }
 
+unsigned MySQLDatabaseProvider::lastErrorNumber() { return connection_ == nullptr ? 0 : mysql_errno(connection_); }
+
+std::wstring MySQLDatabaseProvider::scalar(const std::wstring& sql, const std::wstring& fallback) {
+    RecordSetRef rows(query(sql));
+    return rows->next() ? rows->getString(0, fallback, false) : fallback;
+}
+
+std::vector<std::wstring> MySQLDatabaseProvider::generatedColumns(const std::wstring& table) {
+    // EXTRA is "VIRTUAL GENERATED" or "STORED GENERATED" (MariaDB 10.2 and
+    // MySQL 5.7 on), "VIRTUAL" or "PERSISTENT" before; MySQL 8's
+    // "DEFAULT_GENERATED" is an ordinary column with an expression default.
+    RecordSetRef rows(query(L"SELECT COLUMN_NAME FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = DATABASE() "
+                            L"AND TABLE_NAME = '" + escape(table) + L"' AND (EXTRA LIKE '%VIRTUAL%' OR EXTRA LIKE "
+                            L"'%STORED GENERATED%' OR EXTRA LIKE '%PERSISTENT%') ORDER BY ORDINAL_POSITION"));
+    std::vector<std::wstring> columns;
+    while (rows->next()) columns.push_back(rows->getString(0, std::wstring(), false));
+    return columns;
+}
+
+std::wstring MySQLDatabaseProvider::exportColumns(const std::wstring& table) {
+    if (generatedColumns(table).empty()) return L"*";
+    RecordSetRef rows(query(L"SELECT COLUMN_NAME FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = DATABASE() "
+                            L"AND TABLE_NAME = '" + escape(table) + L"' AND NOT (EXTRA LIKE '%VIRTUAL%' OR EXTRA "
+                            L"LIKE '%STORED GENERATED%' OR EXTRA LIKE '%PERSISTENT%') ORDER BY ORDINAL_POSITION"));
+    std::wstring columns;
+    while (rows->next()) columns += (columns.empty() ? L"" : L",") + quoteIdentifier(rows->getString(0, L"", false));
+    return columns;
+}
+
 void MySQLDatabaseProvider::ExportData(IDatabaseExportWriter* writer) {
-    RecordSetRef rows(query(L"show tables"));
-    while (rows->next()) ExportTable(writer, rows->getString(0, std::wstring(), false));
+    // Every TIMESTAMP in UTC, so that the backup restores to the same
+    // instants on a server in another zone.
+    const std::wstring zone = scalar(L"SELECT @@session.time_zone", L"SYSTEM");
+    execute(L"SET time_zone = '+00:00'");
+    // One snapshot for all tables: only this transaction is REPEATABLE READ,
+    // the session keeps its level.
+    execute(L"SET TRANSACTION ISOLATION LEVEL REPEATABLE READ");
+    execute(L"START TRANSACTION WITH CONSISTENT SNAPSHOT");
+    try {
+        StringList tables;
+        {
+            RecordSetRef rows(query(L"SHOW FULL TABLES WHERE Table_type = 'BASE TABLE'"));
+            while (rows->next()) tables.push_back(rows->getString(0, std::wstring(), false));
+        }
+        exportZone_ = L"+00:00";
+        for (const auto& table : tables) ExportTable(writer, table);
+        exportZone_.clear();
+    } catch (...) {
+        exportZone_.clear();
+        // The export's own error is the one reported.
+        runWrappedLogged(LogWarning, kExportDataSite.entry(), [&] {
+            execute(L"ROLLBACK");
+            execute(L"SET time_zone = '" + escape(zone) + L"'");
+        });
+        throw;
+    }
+    execute(L"COMMIT");
+    execute(L"SET time_zone = '" + escape(zone) + L"'");
 }
 
 void MySQLDatabaseProvider::setReconnectHandler(IDatabaseReconnectHandler* handler) { reconnectHandler_ = handler; }
@@ -309,6 +395,10 @@ void MySQLDatabaseProvider::ImportSchema(const std::wstring& source, const std::
                                          const std::wstring& password, int32_t port, const std::wstring& socket,
                                          bool createDatabase, const std::wstring& adminLogin,
                                          const std::wstring& adminPassword) {
+    // Nothing is created, granted or dropped for a document that is not
+    // a whole schema document.
+    SaxDocument document(source);
+    DocumentCheck(DocumentKind::Schema).run(document);
     if (!adminLogin.empty()) {
         MySQLAdministration admin(host, adminLogin, adminPassword, port);
         if (admin.userExists(login))
@@ -324,28 +414,106 @@ void MySQLDatabaseProvider::ImportSchema(const std::wstring& source, const std::
     execute(L"DROP TABLE IF EXISTS `ms_jet_counter`");
     execute(L"CREATE TABLE ms_jet_counter(id int(10) unsigned auto_increment PRIMARY KEY, val int(10))");
     MySQLSchemaImporter importer(this, createDatabase, progress_);
-    ContentHandlerWrapper::parseURL(&importer, source);
+    document.parse(&importer);
     reseedCounter();
 }
 
 void MySQLDatabaseProvider::ImportData(const std::wstring& source, const std::wstring& host,
                                        const std::wstring& database, const std::wstring& login,
                                        const std::wstring& password, int32_t port, const std::wstring& socket) {
+    // The whole document is read once before anything is emptied.
+    SaxDocument document(source);
+    DocumentCheck check(DocumentKind::Data);
+    check.run(document);
     // No database at connect time: the login needs no access to any
     // database but its own.
     connect(host, std::wstring(), login, password, port, socket);
     use(database);
+    prepareRestoreSession();
+    checkRestoreTables(check.tables());
     MySQLDataImporter importer(this, progress_);
     try {
-        ContentHandlerWrapper::parseURL(&importer, source);
+        document.parse(&importer);
     } catch (...) {
-        // The rows before the stop stay; the stop's own error is the one
-        // reported, a failed commit only logged.
-        runWrappedLogged(LogError, kImportDataSite.entry(), [&] { importer.finish(); });
+        // The table the stop fell into goes back to what it held; the stop's
+        // own error is the one reported, a failed rollback only logged.
+        runWrappedLogged(LogError, kImportDataSite.entry(), [&] { importer.abandon(); });
         throw;
     }
     importer.finish();
     reseedCounter();
+}
+
+void MySQLDatabaseProvider::prepareRestoreSession() {
+    // What a dump sets for its restore: an AUTO_INCREMENT value of 0 stays
+    // 0, zero dates go in even where the server's mode refuses them (strict
+    // mode stays as it is), and emptying a parent table neither fails nor
+    // cascades into a child table restored before it.
+    std::wstring mode;
+    size_t start = 0;
+    const std::wstring current = scalar(L"SELECT @@session.sql_mode", std::wstring());
+    while (start <= current.size()) {
+        size_t end = current.find(L',', start);
+        if (end == std::wstring::npos) end = current.size();
+        const std::wstring part = current.substr(start, end - start);
+        if (!part.empty() && part != L"NO_ZERO_DATE" && part != L"NO_ZERO_IN_DATE" && part != L"NO_AUTO_VALUE_ON_ZERO")
+            mode += part + L",";
+        start = end + 1;
+    }
+    execute(L"SET SESSION sql_mode = '" + escape(mode + L"NO_AUTO_VALUE_ON_ZERO") + L"'");
+    execute(L"SET SESSION FOREIGN_KEY_CHECKS = 0");
+}
+
+void MySQLDatabaseProvider::checkRestoreTables(const std::vector<std::wstring>& tables) {
+    struct Table {
+        std::wstring type, engine, transactions;
+    };
+    std::map<std::wstring, Table> found, foundNoCase;
+    {
+        RecordSetRef rows(query(
+            L"SELECT t.TABLE_NAME, t.TABLE_TYPE, t.ENGINE, e.TRANSACTIONS FROM information_schema.TABLES t "
+            L"LEFT JOIN information_schema.ENGINES e ON e.ENGINE = t.ENGINE WHERE t.TABLE_SCHEMA = DATABASE()"));
+        while (rows->next()) {
+            std::wstring name = rows->getString(0, L"", false);
+            const Table table{rows->getString(1, L"", false), rows->getString(2, L"", false),
+                              rows->getString(3, L"", false)};
+            found[name] = table;
+            ::CharLowerBuffW(name.data(), static_cast<DWORD>(name.size()));
+            foundNoCase[name] = table;
+        }
+    }
+    std::wstring missing, views;
+    for (const auto& name : tables) {
+        auto table = found.find(name);
+        if (table == found.end()) {
+            // A server on Windows keeps its table names in lower case.
+            std::wstring lower = name;
+            ::CharLowerBuffW(lower.data(), static_cast<DWORD>(lower.size()));
+            table = foundNoCase.find(lower);
+            if (table == foundNoCase.end()) {
+                missing += (missing.empty() ? L"'" : L", '") + name + L"'";
+                continue;
+            }
+        }
+        if (table->second.type != L"BASE TABLE") {
+            views += (views.empty() ? L"'" : L", '") + name + L"'";
+            continue;
+        }
+        if (table->second.transactions != L"YES") {
+            const std::wstring text = L"Table '" + name + L"' cannot be rolled back if the import stops inside it: " +
+                                      L"its engine, " + table->second.engine + L", has no transactions";
+            LogManager::print(LogInfo, L"%s", text.c_str());
+            if (progress_ != nullptr) progress_->warning(text);
+        }
+    }
+    if (!missing.empty() || !views.empty()) {
+        std::wstring text = L"The document cannot be imported into database '" + scalar(L"SELECT DATABASE()", L"") +
+                            L"', and nothing was changed:";
+        if (!missing.empty()) text += L" it has no table " + missing + L";";
+        if (!views.empty()) text += L" " + views + L" is a view, not a table;";
+        text.back() = L'.';
+        throw vexception(text, kImportDataSite.entry());
+    }
 }
 
 void MySQLDatabaseProvider::reseedCounter() {

@@ -9,6 +9,8 @@
 
 #include "database/database_provider.h"
 
+#include <vector>
+
 struct st_mysql;
 
 // Compares two dotted versions ("10.1.9-MariaDB", "4.1") number by number:
@@ -17,8 +19,11 @@ struct st_mysql;
 // the greater one. So 4.1.0 is greater than 4.1.
 int compareDottedVersions(const std::wstring& a, const std::wstring& b);
 
-// Whether a server of `version` is told "SET NAMES 'utf8'" (4.1 and later).
+// Whether a server of `version` is told "SET NAMES" (4.1 and later).
 bool serverTakesSetNames(const std::wstring& version);
+// The character set a session with a server of `version` uses: "utf8mb4"
+// (every character) from 5.5.3 on, "utf8" before.
+std::wstring connectionCharset(const std::wstring& version);
 
 class MySQLDatabaseProvider : public IDatabaseProvider {
 public:
@@ -31,7 +36,8 @@ public:
     // "MySQLConnectionTimeout" of the product configuration key (seconds,
     // 120 when absent, at least 60). After connecting: no automatic
     // reconnect by the client library, isolation level READ UNCOMMITTED, and
-    // "SET NAMES 'utf8'" for servers from 4.1 on. Raises
+    // "SET NAMES" with connectionCharset for servers from 4.1 on (the
+    // handshake already announces utf8mb4). Raises
     // VDatabase::ConnectException "Failed to connect to database: " + the
     // client library's text; the provider is then disconnected, as it is
     // when setting up the session fails (whose error propagates).
@@ -68,11 +74,19 @@ public:
     bool tableExists(const std::wstring& table) override;
     int transactionLevel() override;
     std::wstring lastError() override;
-    // Sets the password of `login` in the "mysql" database (which stays the
-    // current one); the old password is not used.
+    // Sets the password of `login` (every host it has an account for) in the
+    // "mysql" database (which stays the current one): by updating mysql.user
+    // before MariaDB 10.4 and MySQL 5.7, with ALTER USER (SET PASSWORD before
+    // MySQL 5.7.6) from then on. The old password is not used.
     void setPassword(const std::wstring& login, const std::wstring& newPassword,
                      const std::wstring& oldPassword) override;
     void getTables(StringList& tables) override;
+    // The base tables (no views) of the current database, read in one
+    // consistent snapshot (REPEATABLE READ, START TRANSACTION WITH
+    // CONSISTENT SNAPSHOT): every table as it was at the same moment, with
+    // only committed rows. TIMESTAMP values are read in UTC, and each
+    // "table" element says so with time_zone="+00:00". The session's time
+    // zone is put back afterwards; its isolation level is untouched.
     void ExportData(IDatabaseExportWriter* writer) override;
     // With an administrator login: creates `login` (any client host) with
     // every privilege over the administrator's own connection, raising
@@ -87,15 +101,28 @@ public:
                       const std::wstring& login, const std::wstring& password, int32_t port,
                       const std::wstring& socket, bool createDatabase, const std::wstring& adminLogin,
                       const std::wstring& adminPassword) override;
-    // Connects as `login` to `database`, empties each table of the document
-    // and inserts its rows (a failing row is logged and skipped), then
-    // reseeds the counter.
+    // Checks the whole document first (DocumentCheck), then connects as
+    // `login` to `database` and refuses a document naming a table that is
+    // missing or a view; says (through the progress and the log) which
+    // tables cannot be rolled back, their engine having no transactions.
+    // Then empties each table of the document and inserts its rows (a
+    // failing row is logged and skipped), each table in one transaction that
+    // a stop rolls back, and reseeds the counter. The session is the one a
+    // restore needs: NO_AUTO_VALUE_ON_ZERO, zero dates accepted (strict mode
+    // stays as it is), no foreign key checks.
     void ImportData(const std::wstring& source, const std::wstring& host, const std::wstring& database,
                     const std::wstring& login, const std::wstring& password, int32_t port,
                     const std::wstring& socket) override;
     void setReconnectHandler(IDatabaseReconnectHandler* handler) override;
     // Told of each table the imports finish; null (the default) for none.
     void setProgress(IDatabaseProgress* progress) { progress_ = progress; }
+
+    // The server's number of the last statement's error; 0 for none or
+    // without a connection.
+    virtual unsigned lastErrorNumber();
+    // The columns of `table` in the current database whose values the server
+    // computes (virtual, stored or persistent generated columns).
+    std::vector<std::wstring> generatedColumns(const std::wstring& table);
 
     // Sets "ms_jet_counter" above the largest identifier of the tables
     // whose identifiers it hands out, so that nextId returns a fresh one.
@@ -108,6 +135,10 @@ protected:
     // The rows as the server sends them (mysql_use_result): the record set
     // holds one row at a time, and its rowCount is the number read so far.
     IDatabaseRecordSet* queryForExport(const std::wstring& sql) override;
+    // Every column but the generated ones.
+    std::wstring exportColumns(const std::wstring& table) override;
+    // "+00:00" while ExportData runs, which reads in UTC; none otherwise.
+    std::wstring exportTimeZone() override { return exportZone_; }
 
 private:
     IDatabaseRecordSet* queryRows(const std::wstring& sql, bool streamed);
@@ -118,10 +149,18 @@ private:
     // lastError() about the failed `sql`, its passwords hidden: a server
     // repeats the statement where a syntax error stops it.
     std::wstring serverMessage(const std::wstring& sql);
+    // The first value of the first row of `sql`; `fallback` for none.
+    std::wstring scalar(const std::wstring& sql, const std::wstring& fallback);
+    // The session settings of a restore (see ImportData).
+    void prepareRestoreSession();
+    // Refuses tables of `tables` that are missing or views, and names those
+    // that cannot be rolled back.
+    void checkRestoreTables(const std::vector<std::wstring>& tables);
 
     IDatabaseReconnectHandler* reconnectHandler_ = nullptr;
     IDatabaseProgress* progress_ = nullptr;
     st_mysql* connection_ = nullptr;
     bool ownsConnection_ = true;
     int32_t transactionDepth_ = 0;
+    std::wstring exportZone_;
 };

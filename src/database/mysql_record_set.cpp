@@ -9,12 +9,24 @@
 namespace {
 
 constexpr ContextSite kValueSite{"VMySQLRecordSet", 0};
+constexpr ContextSite kNextSite{"VMySQLRecordSet::next", 0};
+
+// Whether `bytes` are well-formed UTF-8; the common all-ASCII value is told
+// without the conversion.
+bool isUtf8(const char* bytes, unsigned long length) {
+    unsigned long i = 0;
+    while (i < length && static_cast<unsigned char>(bytes[i]) < 0x80) ++i;
+    if (i == length) return true;
+    return ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes + i, static_cast<int>(length - i), nullptr,
+                                 0) != 0;
+}
 // The number of the character set "binary": numbers, dates and byte strings.
 constexpr unsigned kBinaryCharset = 63;
 
 }  // namespace
 
-VMySQLRecordSet::VMySQLRecordSet(st_mysql_res* result) : result_(result) {
+VMySQLRecordSet::VMySQLRecordSet(st_mysql_res* result, st_mysql* streamedFrom)
+    : result_(result), streamedFrom_(streamedFrom) {
     const unsigned fields = mysql_num_fields(result_);
     for (unsigned i = 0; i < fields; ++i)
         columns_[wstr(mysql_fetch_field_direct(result_, i)->name, CP_UTF8)] = static_cast<int>(i);
@@ -25,7 +37,16 @@ VMySQLRecordSet::~VMySQLRecordSet() { mysql_free_result(result_); }
 bool VMySQLRecordSet::next() {
     row_ = mysql_fetch_row(result_);
     lengths_ = row_ != nullptr ? mysql_fetch_lengths(result_) : nullptr;
-    return row_ != nullptr;
+    if (row_ != nullptr) return true;
+    // While rows stream, the end of the rows and an error on the way (the
+    // statement killed or timed out, the connection lost) look the same
+    // here; only the connection's error number tells them apart.
+    if (streamedFrom_ != nullptr && mysql_errno(streamedFrom_) != 0)
+        throw vexception(L"The rows stopped coming after row " + std::to_wstring(mysql_num_rows(result_)) +
+                             L": MySQL error " + std::to_wstring(mysql_errno(streamedFrom_)) + L": " +
+                             wstr(mysql_error(streamedFrom_), CP_UTF8),
+                         kNextSite.entry());
+    return false;
 }
 
 bool VMySQLRecordSet::moveFirst() {
@@ -93,7 +114,12 @@ bool VMySQLRecordSet::isBinary(int index) {
     if (index < 0 || index >= fieldCount())
         throw vexception(L"No column " + std::to_wstring(index) + L" in the record set", kValueSite.entry());
     const MYSQL_FIELD* field = mysql_fetch_field_direct(result_, static_cast<unsigned>(index));
-    if (field->charsetnr != kBinaryCharset) return false;
+    if (field->charsetnr != kBinaryCharset) {
+        // Text whose bytes are no UTF-8 would lose them to U+FFFD.
+        unsigned long length = 0;
+        const char* value = row_ != nullptr ? current(index, length) : nullptr;
+        return value != nullptr && !isUtf8(value, length);
+    }
     switch (field->type) {
         case MYSQL_TYPE_TINY_BLOB:
         case MYSQL_TYPE_MEDIUM_BLOB:

@@ -1,4 +1,4 @@
-// The rows of one buffered MySQL result. Owns the client library's result
+// The rows of one MySQL result, buffered or streamed. Owns the client library's result
 // and frees it when the last reference is released. Reading a value without
 // a current row (before next, or after it returned false) raises.
 #pragma once
@@ -7,13 +7,16 @@
 
 #include <map>
 
+struct st_mysql;
 struct st_mysql_res;
 
 class VMySQLRecordSet : public DatabaseRecordSetBase {
 public:
     // Takes ownership of `result`. A later column with the same name as an
-    // earlier one takes over its name.
-    explicit VMySQLRecordSet(st_mysql_res* result);
+    // earlier one takes over its name. `streamedFrom` is the connection of a
+    // streamed result (mysql_use_result), whose error next raises when the
+    // rows stop before their end; null for a buffered one.
+    explicit VMySQLRecordSet(st_mysql_res* result, st_mysql* streamedFrom = nullptr);
     VMySQLRecordSet(const VMySQLRecordSet&) = delete;
     VMySQLRecordSet& operator=(const VMySQLRecordSet&) = delete;
 
@@ -32,8 +35,9 @@ public:
     bool getValue(int index, std::wstring& text, bool emptyIsNull) override;
     uint64_t rowCount() override;
     // A binary string, BLOB, BIT or geometry column (the binary character
-    // set), whose bytes getBytes gives exactly; getValue decodes them as
-    // UTF-8 like any text.
+    // set), or a text value of the current row whose bytes are not UTF-8:
+    // getBytes gives them exactly; getValue decodes them as UTF-8 like any
+    // text.
     bool isBinary(int index) override;
     bool getBytes(int index, std::string& bytes) override;
 
@@ -48,6 +52,7 @@ private:
 
     std::map<std::wstring, int> columns_;
     st_mysql_res* result_;
+    st_mysql* streamedFrom_;
     char** row_ = nullptr;
     unsigned long* lengths_ = nullptr;
 };

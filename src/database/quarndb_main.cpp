@@ -54,6 +54,20 @@ std::wstring fullPath(const std::wstring& path) {
     return std::wstring(buffer.data(), length);
 }
 
+// Set when wmain is done: a console that is closing waits for it.
+HANDLE finished = nullptr;
+
+// Ctrl+C, Ctrl+Break and the console closing: the transfer stops at its
+// next row, rolling back the table it imports or keeping the earlier backup.
+// For a closing console (or logoff, shutdown) the system ends the process
+// once this returns, so it waits a few seconds for that clean-up.
+BOOL WINAPI onConsoleControl(DWORD event) {
+    TransferProgress::interrupt();
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && finished != nullptr)
+        ::WaitForSingleObject(finished, 4000);
+    return TRUE;
+}
+
 // One line of standard input without its line end; on a console without
 // echo.
 std::wstring readPassword() {
@@ -210,6 +224,8 @@ void importDocument(const Command& command, FailedRows& failed) {
     progress.finish();
 }
 
+int run(const Command& command);
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -218,8 +234,18 @@ int wmain(int argc, wchar_t** argv) {
         print(stderr, kUsage);
         return 1;
     }
+    finished = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ::SetConsoleCtrlHandler(onConsoleControl, TRUE);
+    const int code = run(command);
+    if (finished != nullptr) ::SetEvent(finished);
+    return code;
+}
+
+namespace {
+
+int run(const Command& command) {
+    FailedRows failed;
     try {
-        FailedRows failed;
         runWrapped(kMainSite.entry(), [&] {
             if (command.kind == Command::Export)
                 exportData(command.file, command.quiet);
@@ -234,5 +260,13 @@ int wmain(int argc, wchar_t** argv) {
     } catch (const ThreadCancelation::ThreadCanceled&) {
         print(stderr, L"Canceled\n");
     }
+    if (TransferProgress::interrupted())
+        print(stderr, command.kind == Command::Export
+                          ? L"The export was interrupted; the earlier backup was kept.\n"
+                          : L"The import was interrupted; the table it was importing was rolled back.\n");
+    // The rows that failed before the stop are as lost as those after it.
+    if (!failed.empty()) printFailures(failed);
     return 1;
 }
+
+}  // namespace

@@ -6,11 +6,15 @@
 #include "threading/execute_context.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 
 namespace {
 
 constexpr uint64_t kLiveInterval = 1000;  // milliseconds between two live lines
+constexpr ContextSite kProgressSite{"TransferProgress", 0};
+
+std::atomic<bool> interruptRequested{false};
 
 std::wstring count(uint64_t number, const wchar_t* one, const wchar_t* many) {
     return std::to_wstring(number) + L" " + (number == 1 ? one : many);
@@ -34,13 +38,23 @@ TransferProgress::Mode TransferProgress::modeFor(bool quiet) {
 
 TransferProgress::TransferProgress(Mode mode, Work work) : mode_(mode), work_(work), started_(::GetTickCount64()) {}
 
+void TransferProgress::interrupt(bool on) { interruptRequested = on; }
+
+bool TransferProgress::interrupted() { return interruptRequested; }
+
+void TransferProgress::stopWhenInterrupted() {
+    if (interruptRequested) throw vexception(L"Interrupted", kProgressSite.entry());
+}
+
 void TransferProgress::tableStarted(const std::wstring& table) {
+    stopWhenInterrupted();
     table_ = table;
     tableRows_ = 0;
     tableStarted_ = lastShown_ = ::GetTickCount64();
 }
 
 void TransferProgress::rowDone(bool failed) {
+    stopWhenInterrupted();
     ++tableRows_;
     if (failed) ++failed_;
     if (mode_ != Mode::Console) return;
@@ -52,6 +66,13 @@ void TransferProgress::tableDone(const std::wstring& table, uint64_t rows) {
     ++tables_;
     rows_ += rows;
     printLine(table + L": " + (work_ == Work::Schema ? std::wstring(L"created") : count(rows, L"row", L"rows")));
+}
+
+void TransferProgress::warning(const std::wstring& text) {
+    if (mode_ == Mode::Quiet) return;
+    clearLiveLine();
+    std::fputs(cstr(L"Warning: " + text + L"\n", CP_UTF8).c_str(), stderr);
+    std::fflush(stderr);
 }
 
 void TransferProgress::finish() {

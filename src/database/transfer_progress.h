@@ -3,7 +3,8 @@
 // import); on success a last line gives the totals: tables, rows, failed
 // rows and the time taken. While standard error is a console, a line there
 // shows the current table's rows and rate, rewritten at most once a second
-// and cleared before each table's line. Quiet shows nothing at all; errors
+// and cleared before each table's line; a warning goes to standard error
+// as a line of its own. Quiet shows nothing at all; errors
 // are the caller's to print.
 #pragma once
 
@@ -26,11 +27,22 @@ public:
     void tableStarted(const std::wstring& table) override;
     void rowDone(bool failed) override;
     void tableDone(const std::wstring& table, uint64_t rows) override;
+    // "Warning: " + text on standard error, unless quiet.
+    void warning(const std::wstring& text) override;
 
     // The totals line.
     void finish();
 
+    // Asks every transfer of the process to stop (Ctrl+C, the console
+    // closing); any thread may call it. The transfer raises "Interrupted" at
+    // its next table or row, so that the import rolls back its open table
+    // and the export keeps the earlier backup. `on` false withdraws it.
+    static void interrupt(bool on = true);
+    static bool interrupted();
+
 private:
+    // Raises "Interrupted" once interrupt was called.
+    static void stopWhenInterrupted();
     // Writes a line to standard output, ending a message that the product
     // log left there without its line feed first.
     void printLine(const std::wstring& text);

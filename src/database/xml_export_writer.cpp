@@ -1,6 +1,7 @@
 #include "database/xml_export_writer.h"
 
 #include "diagnostics/exceptions.h"
+#include "diagnostics/handles.h"
 
 #include <comdef.h>
 #include <shlwapi.h>
@@ -9,6 +10,10 @@ namespace {
 
 constexpr ContextSite kWriterSite{"XmlExportWriter", 0};
 constexpr const wchar_t* kRoot = L"data";
+// How long finish waits for a backup file another program holds: ten
+// tries 200 ms apart.
+constexpr int kReplaceAttempts = 10;
+constexpr DWORD kReplacePause = 200;
 
 [[noreturn]] void raise(HRESULT hr, const std::wstring& where) {
     IErrorInfo* info = nullptr;
@@ -163,7 +168,38 @@ void XmlExportWriter::finish() {
     check(writer_->flush(), L"IMXWriter::flush");
     check(stream_->Commit(STGC_DEFAULT), L"IStream::Commit");
     releaseOutput();
-    if (!::MoveFileExW(temporary_.c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        raiseOsError(L"MoveFileEx '" + temporary_ + L"' '" + path_ + L"'", ::GetLastError(), kWriterSite.entry());
+    // On the disk before it takes the backup's place: a crash after the
+    // rename must not leave an empty or partial backup behind.
+    {
+        UniqueFileHandle file(::CreateFileW(temporary_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file || !::FlushFileBuffers(file.get()))
+            raiseOsError(L"FlushFileBuffers '" + temporary_ + L"'", ::GetLastError(), kWriterSite.entry());
+    }
+    // A program that looks at every new file (a virus scanner) may hold it,
+    // or the earlier backup, for a moment.
+    for (int attempt = 1;; ++attempt) {
+        const DWORD error = replaceTarget();
+        if (error == ERROR_SUCCESS) break;
+        const bool held = error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+                          error == ERROR_ACCESS_DENIED || error == ERROR_UNABLE_TO_MOVE_REPLACEMENT ||
+                          error == ERROR_UNABLE_TO_REMOVE_REPLACED;
+        if (!held || attempt >= kReplaceAttempts)
+            raiseOsError(L"Replacing '" + path_ + L"' with '" + temporary_ + L"'", error, kWriterSite.entry());
+        ::Sleep(kReplacePause);
+    }
     temporary_.clear();
+}
+
+DWORD XmlExportWriter::replaceTarget() {
+    // ReplaceFileW keeps the earlier backup's access rights and attributes;
+    // a first backup is simply moved into place.
+    if (::ReplaceFileW(path_.c_str(), temporary_.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+                       nullptr))
+        return ERROR_SUCCESS;
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return error;
+    if (::GetFileAttributesW(path_.c_str()) != INVALID_FILE_ATTRIBUTES) return error;
+    if (::MoveFileExW(temporary_.c_str(), path_.c_str(), MOVEFILE_WRITE_THROUGH)) return ERROR_SUCCESS;
+    return ::GetLastError();
 }

@@ -33,8 +33,11 @@ public:
     void characters(const std::wstring& text) override;
     void endElement(const std::wstring& name) override;
 
-    // Ends the root element and the document, writes everything out and
-    // only then replaces `path` with the whole document.
+    // Ends the root element and the document, writes everything out, flushes
+    // it to the disk and only then replaces `path` with the whole document,
+    // keeping the access rights of the file it replaces (ReplaceFileW). While
+    // another program holds either file, tries again for about two seconds.
+    // Raises when it cannot; the temporary file is then deleted as ever.
     void finish();
 
 private:
@@ -47,6 +50,9 @@ private:
     static constexpr size_t kCachedBstrs = 64;
     // Lets go of the stream and the writer that holds it.
     void releaseOutput();
+    // Puts the temporary file in the place of `path`: the system error, or
+    // ERROR_SUCCESS.
+    DWORD replaceTarget();
 
     std::wstring path_;
     std::wstring temporary_;

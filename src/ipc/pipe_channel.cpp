@@ -56,6 +56,7 @@ void client::connect() {
 }
 
 std::unique_ptr<vserializer::reader> client::attempt(const GUID& method, const vserializer::writer& arguments) {
+    delivered_ = false;
     connect();
     if (pipe_->endOfData()) pipeFinished();
     // From the first byte of the request on, the pipe holds this call's
@@ -78,6 +79,9 @@ std::unique_ptr<vserializer::reader> client::exchange(const GUID& method, const 
     putLength(length, body.size());
     pipe_->write(length, sizeof length, true);
     pipe_->write(body.data(), body.size(), true);
+    // A pipe whose server has gone took nothing; otherwise the service has
+    // the whole request and may be carrying it out.
+    delivered_ = !pipe_->endOfData();
 
     uint8_t replyLength[4] = {};
     pipe_->read(replyLength, sizeof replyLength, true);
@@ -105,9 +109,13 @@ std::unique_ptr<vserializer::reader> client::query(const GUID& method, const vse
     } catch (const ThreadCancelation::ThreadCanceled&) {
         throw;
     } catch (const vexception& error) {
+        // A delivered request is not sent again: the service would carry out
+        // the call twice.
+        if (delivered_) throw;
         LogManager::print(LogInfo, L"Quarn Management service pipe communication error: %s. Trying to reconnect.",
                           error.message().c_str());
     } catch (...) {
+        if (delivered_) throw;
         LogManager::print(LogInfo, L"Quarn Management service pipe unknown communication error. Trying to reconnect.");
     }
     pipe_.reset();

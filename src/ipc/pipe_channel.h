@@ -1,6 +1,7 @@
 // The client end of a management-service channel: frames a call (method
 // GUID plus arguments), sends it over the named pipe, reads the reply and
-// reconnects once when the pipe has broken.
+// reconnects once when the pipe has broken before the request was
+// delivered.
 //
 //   request  32-bit body length N, then the body: a 16-byte block with the
 //            method GUID in its in-memory form, then the argument bytes
@@ -40,7 +41,11 @@ public:
 
     // One call. Exclusive per client (several threads may share one); makes
     // a second attempt over a new connection when the first one fails or
-    // finds the pipe broken. The reply's records are read by the caller.
+    // finds the pipe broken before its request was written whole. Once the
+    // service has the request, a failure (a bad, short or oversized reply,
+    // the pipe breaking) goes to the caller: a second attempt would have the
+    // service carry out the call twice. The reply's records are read by the
+    // caller.
     std::unique_ptr<vserializer::reader> query(const GUID& method, const vserializer::writer& arguments);
 
     // "\\.\pipe\" + the configured name.
@@ -64,6 +69,8 @@ private:
     std::wstring keyPath_;
     std::wstring pipeValueName_;
     VCriticalSection lock_;
+    // Whether the current attempt's request reached the service whole.
+    bool delivered_ = false;
 };
 
 }  // namespace vpipechannel

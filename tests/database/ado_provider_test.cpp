@@ -241,6 +241,38 @@ TEST(AdoRecordSet, ValuesBecomeText) {
     EXPECT_EQ(variantText(null), L"");
 }
 
+// Whatever the user's locale: doubles that read back as the same number,
+// bits as 1 and 0, decimals with ".", dates with their milliseconds.
+TEST(AdoRecordSet, ValuesAreTextThatReadsBackTheSame) {
+    VARIANT v{};
+    v.vt = VT_R8;
+    v.dblVal = 0.1 + 0.2;
+    EXPECT_EQ(variantText(v), L"0.30000000000000004");
+    v.dblVal = 1.5;
+    EXPECT_EQ(variantText(v), L"1.5");
+    v.dblVal = 1e300;
+    EXPECT_EQ(std::wcstod(variantText(v).c_str(), nullptr), 1e300);
+    v.vt = VT_R4;
+    v.fltVal = 0.1f;
+    EXPECT_EQ(variantText(v), L"0.1");
+    v.vt = VT_BOOL;
+    v.boolVal = VARIANT_TRUE;
+    EXPECT_EQ(variantText(v), L"1");
+    v.boolVal = VARIANT_FALSE;
+    EXPECT_EQ(variantText(v), L"0");
+    v.vt = VT_DECIMAL;
+    ASSERT_EQ(::VarDecFromR8(2.25, &v.decVal), S_OK);
+    v.vt = VT_DECIMAL;
+    EXPECT_EQ(variantText(v), L"2.25");
+    v.vt = VT_DATE;
+    SYSTEMTIME t{2024, 2, 0, 29, 23, 5, 9, 0};
+    ASSERT_TRUE(::SystemTimeToVariantTime(&t, &v.date));
+    v.date += 250.0 / 86400000.0;
+    EXPECT_EQ(variantText(v), L"2024-02-29 23:05:09.250");
+    v.date = -1.25;  // 1899-12-29 06:00
+    EXPECT_EQ(variantText(v), L"1899-12-29 06:00:00");
+}
+
 TEST(AdoProviders, CommonAnswersWithoutAConnection) {
     for (const wchar_t* name : {L"MSSQL", L"Jet"}) {
         std::unique_ptr<IDatabaseProvider> provider(CreateDatabaseProvider(name));

@@ -223,6 +223,26 @@ TEST(ExportFidelity, TextWithoutAnExactFormIsRefusedByTableColumnAndRow) {
     const std::wstring message = messageOf([&] { provider.ExportTable(&writer, L"people"); });
     for (const wchar_t* part : {L"'people'", L"'name'", L"row 1", L"id = '17'"})
         EXPECT_NE(message.find(part), std::wstring::npos) << cstr(message, CP_UTF8);
+    // A binary first column is named by its bytes in hex.
+    class BinaryKey : public CannedProvider {
+    public:
+        IDatabaseRecordSet* queryForExport(const std::wstring&) override {
+            class Row : public OneRow {
+            public:
+                using OneRow::OneRow;
+                bool isBinary(int i) override { return i == 0; }
+                bool getBytes(int i, std::string& bytes) override {
+                    if (i != 0) return OneRow::getBytes(i, bytes);
+                    bytes = std::string("\x01\xFF", 2);
+                    return true;
+                }
+            };
+            return new Row(text);
+        }
+    } binary;
+    binary.text = L"half a pair: \xD83D";
+    const std::wstring hexMessage = messageOf([&] { binary.ExportTable(&writer, L"people"); });
+    EXPECT_NE(hexMessage.find(L"row 1 (id = X'01FF')"), std::wstring::npos) << cstr(hexMessage, CP_UTF8);
 }
 
 TEST(ExportFidelity, AFailedExportLeavesTheEarlierBackup) {

@@ -173,67 +173,6 @@ TEST(DataImport, ElementRulesGiveTheStatements) {
     });
 }
 
-// Each table is imported in one transaction. However the import ends, the
-// rows it inserted are there for every other connection, as they were when
-// each row was committed on its own; the importing connection is closed
-// before they are read, which would roll back what it left uncommitted.
-TEST(DataImport, EveryEndLeavesTheRowsInsertedBeforeIt) {
-    reported([&] {
-        ScratchDatabase database;
-        testing_support::ScratchDir dir;
-        const struct {
-            const char* what;
-            const wchar_t* document;
-            bool fails;  // the import raises
-            std::vector<std::vector<std::wstring>> a, b;
-        } cases[] = {
-            {"complete, with a failing row in the middle",
-             L"<data><table name='a'><row><field name='id'>1</field></row><row><field name='id'>1</field></row>"
-             L"<row><field name='id'>2</field></row></table><table name='b'><row><field name='id'>7</field></row>"
-             L"</table></data>",
-             false, {{L"1"}, {L"2"}}, {{L"7"}}},
-            {"the document broken off inside the second table",
-             L"<data><table name='a'><row><field name='id'>1</field></row></table><table name='b'>"
-             L"<row><field name='id'>7</field></row><row><field name='id'>8</field></row><row><field na",
-             true, {{L"1"}}, {{L"7"}, {L"8"}}},
-            {"a table that does not exist stops the import",
-             L"<data><table name='a'><row><field name='id'>3</field></row></table><table name='missing'>"
-             L"<row><field name='id'>1</field></row></table><table name='b'/></data>",
-             true, {{L"3"}}, {{L"200"}}},
-        };
-        const auto s = server();
-        for (const auto& c : cases) {
-            SCOPED_TRACE(c.what);
-            {
-                auto setup = database.connect();
-                for (const wchar_t* sql : {L"DROP TABLE IF EXISTS a", L"DROP TABLE IF EXISTS b",
-                                           L"DROP TABLE IF EXISTS ms_jet_counter", L"CREATE TABLE a (id int PRIMARY KEY)",
-                                           L"CREATE TABLE b (id int PRIMARY KEY)",
-                                           L"CREATE TABLE ms_jet_counter(id int unsigned auto_increment PRIMARY KEY, val int)",
-                                           L"INSERT INTO a VALUES (100)", L"INSERT INTO b VALUES (200)"})
-                    setup->execute(sql);
-            }
-            const std::wstring source = writeDocument(dir, L"data.xml", c.document);
-            MySQLDatabaseProvider provider;
-            bool failed = false;
-            try {
-                provider.ImportData(source, s.host, database.name, s.adminLogin, s.adminPassword, serverPort(), L"");
-            } catch (const vexception&) {
-                failed = true;
-            }
-            EXPECT_EQ(failed, c.fails);
-            provider.disconnect();
-            auto reader = database.connect();
-            // Not the provider's READ UNCOMMITTED: rows left uncommitted must
-            // not count, however late the server rolls them back.
-            reader->execute(L"SET SESSION TRANSACTION ISOLATION LEVEL READ COMMITTED");
-            EXPECT_EQ(rowsOf(reader.get(), L"SELECT id FROM a ORDER BY id"), c.a);
-            EXPECT_EQ(rowsOf(reader.get(), L"SELECT id FROM b ORDER BY id"), c.b);
-        }
-        EXPECT_NE(debugLog().find(L"Unable to import data row: INSERT INTO `a` (`id`) VALUES ('1')"), std::wstring::npos);
-    });
-}
-
 // The export reads a table's rows as the server sends them. A writer that
 // fails part-way leaves the rest of them unread: they are read and dropped
 // when the rows are released, and the connection serves the next statement.

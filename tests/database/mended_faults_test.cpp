@@ -50,16 +50,24 @@ TEST(MendedFaults, UserExistsAndSetPasswordEscapeTheLogin) {
     EXPECT_FALSE(admin.userExists(L"nobody') OR ('1'='1"));
 
     auto provider = connectAdmin();
-    const std::wstring crafted = L"x' OR User<>'";
-    // mysql.user is a view on this server, so the update itself is refused;
-    // the statement it names shows how the login went in.
-    const std::wstring message = messageOf([&] { provider->setPassword(crafted, L"new-pw-9", L"old"); });
-    EXPECT_NE(message.find(L"PASSWORD('*') WHERE User='x\\' OR User<>\\''"), std::wstring::npos)
-        << std::string(message.begin(), message.end());
-    EXPECT_EQ(message.find(L"new-pw-9"), std::wstring::npos);
+    // A crafted login names no account: nothing changes, and the
+    // administrator still logs in.
+    provider->setPassword(L"x' OR User<>'", L"new-pw-9", L"old");
+    EXPECT_TRUE(connectAdmin()->isConnected());
     RecordSetRef rows(provider->query(L"SELECT DATABASE()"));
     ASSERT_TRUE(rows->next());
     EXPECT_EQ(rows->getString(0, L"", false), L"mysql");
+
+    // On this server mysql.user is a view: the account is altered instead.
+    const std::wstring login = uniqueName(L"pw_");
+    provider->execute(L"CREATE USER '" + login + L"'@'%' IDENTIFIED BY 'set-old-43'");
+    provider->setPassword(login, L"set-new-44", L"set-old-43");
+    MySQLDatabaseProvider changed;
+    EXPECT_NO_THROW(changed.connect(s.host, L"", login, L"set-new-44", serverPort(), L""));
+    EXPECT_THROW(changed.connect(s.host, L"", login, L"set-old-43", serverPort(), L""), vexception);
+    provider->execute(L"DROP USER '" + login + L"'@'%'");
+    const std::wstring log = debugLog();
+    EXPECT_EQ(log.find(L"set-new-44"), std::wstring::npos);
 }
 
 TEST(MendedFaults, UseDoublesABacktickInTheName) {

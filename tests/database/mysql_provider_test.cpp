@@ -113,7 +113,7 @@ TEST(MySQLConnection, ConnectedSessionIsSetUpForTheProduct) {
     EXPECT_TRUE(provider->ping());
     EXPECT_EQ(provider->name(), L"MySQL");
     EXPECT_EQ(provider->version().rfind(L"10.", 0), 0u);
-    EXPECT_EQ(scalar(*provider, L"SELECT @@character_set_client"), L"utf8mb3");
+    EXPECT_EQ(scalar(*provider, L"SELECT @@character_set_client"), L"utf8mb4");
     EXPECT_EQ(scalar(*provider, L"SELECT @@session.tx_isolation"), L"READ-UNCOMMITTED");
     // The library must not reconnect behind the provider's back.
     my_bool reconnect = 1;
@@ -135,6 +135,9 @@ TEST(MySQLVersions, DottedComparisonAndTheSetNamesRule) {
     EXPECT_EQ(compareDottedVersions(L"10.0", L"9.9"), 1);
     EXPECT_EQ(compareDottedVersions(L"4.0.27", L"4.1"), -1);
     EXPECT_EQ(compareDottedVersions(L"abc", L"0"), 0);
+    EXPECT_EQ(connectionCharset(L"5.5.2"), L"utf8");
+    EXPECT_EQ(connectionCharset(L"5.5.3"), L"utf8mb4");
+    EXPECT_EQ(connectionCharset(L"10.11.6-MariaDB"), L"utf8mb4");
 }
 
 TEST(MySQLStatements, FailedStatementNamesTheServersErrorAndNoPassword) {

@@ -104,7 +104,8 @@ TEST(QuarnDb, ExportThenImportSchemaAndDataIntoAnotherDatabase) {
     }();
     EXPECT_EQ(product.exitCode, 0u) << product.err;
     EXPECT_NE(product.out.find("sessions: " + sessions + " row"), std::string::npos) << product.out;
-    EXPECT_NE(testing_support::readFileBytes(dir.path() + L"\\product.xml").find("<table name=\"sessions\">"),
+    EXPECT_NE(testing_support::readFileBytes(dir.path() + L"\\product.xml")
+                  .find("<table name=\"sessions\" time_zone=\"+00:00\">"),
               std::string::npos);
 
     // The source: a copy of the product's sessions with a row of every kind.
@@ -209,7 +210,11 @@ TEST(QuarnDb, ProgressIsOneLinePerTableAndQuietPrintsNothing) {
                                     "<data><table name='a'><row><field name='id'>2</field></row>"
                                     "<row><field name='id'>2</field></row></table></data>");
     const Outcome failing = runQuarnDb(dir, L"import-data twice.xml");
-    EXPECT_NE(failing.out.find("Unable to import data row: INSERT INTO `a`"), std::string::npos) << failing.out;
+    EXPECT_NE(failing.out.find("Unable to import row 2 of table 'a': MySQL error 1062: Duplicate entry '...' for "
+                               "key 'PRIMARY'"),
+              std::string::npos)
+        << failing.out;
+    EXPECT_EQ(failing.out.find("INSERT INTO"), std::string::npos) << failing.out;
     EXPECT_NE(withoutTime(failing.out).find("\r\na: 1 row\r\nTotal: 1 table, 1 row, 1 failed row, T\r\n"),
               std::string::npos)
         << failing.out;
@@ -235,9 +240,31 @@ TEST(QuarnDb, AnImportWithFailedRowsEndsWithOneAndCountsThemByTable) {
     EXPECT_EQ(runQuarnDb(dir, L"import-schema schema.xml --create-database").exitCode, 0u);
     const Outcome data = runQuarnDb(dir, L"import-data data.xml");
     EXPECT_EQ(data.exitCode, 1u);
-    // The log's console copy names the failed row on standard output too.
-    EXPECT_NE(data.out.find("Duplicate entry '1' for key 'PRIMARY'"), std::string::npos) << data.out;
+    // The log's console copy names the failed row on standard output too,
+    // by its number and the server's error, never by its values.
+    EXPECT_NE(data.out.find("Unable to import row 2 of table 'sessions': MySQL error 1062: Duplicate entry '...' "
+                            "for key 'PRIMARY'"),
+              std::string::npos)
+        << data.out;
+    EXPECT_EQ(data.out.find("'b'"), std::string::npos) << data.out;
     EXPECT_NE(data.out.find("sessions: 2 rows\r\n"), std::string::npos) << data.out;
     EXPECT_EQ(data.err, "sessions: 1 row failed\r\n1 row of 1 table could not be imported; the log gives each row's error\r\n");
+
+    // An import that stops later with an error counts the failed rows of the
+    // tables before the stop too.
+    auto admin = connectAdmin();
+    admin->use(copy);
+    admin->execute(L"CREATE TABLE blocked (id int PRIMARY KEY)");
+    admin->execute(L"INSERT INTO blocked VALUES (1)");
+    admin->execute(L"CREATE TRIGGER blocked_delete BEFORE DELETE ON blocked FOR EACH ROW SIGNAL SQLSTATE '45000' "
+                   L"SET MESSAGE_TEXT = 'blocked stays'");
+    std::string document = testing_support::readFileBytes(dir.path() + L"\\data.xml");
+    document.replace(document.find("</data>"), 7, "<table name=\"blocked\"/></data>");
+    testing_support::writeFileBytes(dir.path() + L"\\stopped.xml", document);
+    const Outcome stopped = runQuarnDb(dir, L"import-data stopped.xml");
+    EXPECT_EQ(stopped.exitCode, 1u);
+    EXPECT_NE(stopped.err.find("blocked stays"), std::string::npos) << stopped.err;
+    EXPECT_NE(stopped.err.find("sessions: 1 row failed\r\n1 row of 1 table could not be imported"), std::string::npos)
+        << stopped.err;
     connectAdmin()->execute(L"DROP DATABASE IF EXISTS `" + copy + L"`");
 }

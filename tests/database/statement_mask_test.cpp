@@ -40,6 +40,24 @@ TEST(PasswordMasking, EveryFormIsHiddenByTheQuotingOfItsDialect) {
         {SqlDialect::MySql, L"IDENTIFIED VIA ed25519 USING PASSWORD('p')",
          L"IDENTIFIED VIA ed25519 USING PASSWORD('*')"},
         {SqlDialect::MySql, L"IDENTIFIED WITH `a``b` AS 'h'", L"IDENTIFIED WITH `a``b` AS '*'"},
+        // Comments between the keywords, in each of MySQL's forms.
+        {SqlDialect::MySql, L"IDENTIFIED/**/BY 'mask-comment-31' x", L"IDENTIFIED/**/BY '*' x"},
+        {SqlDialect::MySql, L"IDENTIFIED -- c\nBY 'mask-comment-32'", L"IDENTIFIED -- c\nBY '*'"},
+        {SqlDialect::MySql, L"IDENTIFIED # c\n BY\t'mask-comment-33'", L"IDENTIFIED # c\n BY\t'*'"},
+        {SqlDialect::MySql, L"/*!50700 IDENTIFIED BY 'mask-comment-34' */", L"/*!50700 IDENTIFIED BY '*' */"},
+        // Character set introducers and hexadecimal literals.
+        {SqlDialect::MySql, L"SELECT PASSWORD(_utf8mb4'mask-charset-35')", L"SELECT PASSWORD(_utf8mb4'*')"},
+        {SqlDialect::MySql, L"SELECT PASSWORD(X'6D61736B2D6865782D3336')", L"SELECT PASSWORD(X'*')"},
+        // SET PASSWORD FOR an account, and ALTER USER ... REPLACE.
+        {SqlDialect::MySql, L"SET PASSWORD FOR u@h = 'mask-for-37'", L"SET PASSWORD FOR u@h = '*'"},
+        {SqlDialect::MySql, L"SET PASSWORD FOR 'u'@'%' = 'mask-for-38'", L"SET PASSWORD FOR 'u'@'%' = '*'"},
+        {SqlDialect::MySql, L"ALTER USER u IDENTIFIED BY 'mask-new-39' REPLACE 'mask-replace-40'",
+         L"ALTER USER u IDENTIFIED BY '*' REPLACE '*'"},
+        // sp_password with its parameters named.
+        {SqlDialect::TransactSql, L"EXEC sp_password @old = NULL, @new = N'mask-named-41', @loginame = 'sa'",
+         L"EXEC sp_password @old = NULL, @new = N'*', @loginame = '*'"},
+        // A comment sign inside a literal is text.
+        {SqlDialect::MySql, L"SELECT '-- #' , PASSWORD('p')", L"SELECT '-- #' , PASSWORD('*')"},
         // Not a password: names and other functions stay.
         {SqlDialect::MySql, L"SELECT password, MYPASSWORD('x'), IDENTIFIED_BY('y')",
          L"SELECT password, MYPASSWORD('x'), IDENTIFIED_BY('y')"},
@@ -56,6 +74,10 @@ TEST(PasswordMasking, AServerMessageLosesTheStatementsPasswords) {
     // seems to go on to the end, and is hidden up to there.
     EXPECT_EQ(maskServerMessage(L"near 'IDENTIFIED BY 'other'' at line 1", L"x", SqlDialect::MySql),
               L"near 'IDENTIFIED BY '*");
+    // The server repeats at most 80 characters: a long password is cut.
+    const std::wstring cut = L"SET PASSWORD = PASSWORD('mask-long-42-and-more-than-the-server-repeats')";
+    EXPECT_EQ(maskServerMessage(L"You have an error near '= PASSWORD('mask-long-42' at line 1", cut, SqlDialect::MySql),
+              L"You have an error near '= PASSWORD('*' at line 1");
 }
 
 // The statements go to the product log, and each error is logged the way
