@@ -157,6 +157,9 @@ LRESULT ControlDlg::onInitDialog() {
     attachCheckTree(tree_.handle(), &describeRow);
     owner_->trayIcon().setWindow(handle());
     owner_->trayIcon().setDpi(dpi_);
+    // The icon first: the catalogue's first build asks the service manager
+    // about every product service, which takes a while.
+    owner_->trayIcon().refreshTrayIcon();
 
     // A failed first refresh is reported like any other, but the window
     // icon and the timer are set all the same.
@@ -235,7 +238,6 @@ void ControlDlg::endSession() {
 
 void ControlDlg::hide() {
     ::ShowWindow(handle(), SW_HIDE);
-    if (LiveServiceState* live = owner_->liveState()) live->followCatalogue();
 }
 
 void ControlDlg::showMonitor() {

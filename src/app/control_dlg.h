@@ -3,6 +3,7 @@
 // and when shown presents the service catalogue as a check-box tree.
 #pragma once
 
+#include "app/live_service_state.h"
 #include "app/service_catalogue.h"
 #include "diagnostics/handles.h"
 #include "ui/dialog.h"
@@ -117,6 +118,8 @@ private:
     bool exitAfterCommand_ = false;
     UINT dpi_ = kDefaultDpi;
     ScaledLayout layout_;
+    // The services the running startStop acts on, named by its progress.
+    LiveServiceState::OwnChanges* ownChanges_ = nullptr;
     // The tray notification that a mouse click already answered, when the
     // notification area follows it with its keyboard-aware form.
     LPARAM answeredClick_ = 0;
