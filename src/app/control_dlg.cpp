@@ -329,6 +329,7 @@ void ControlDlg::refreshServices() {
     ::SendMessageW(tree, WM_SETREDRAW, FALSE, 0);
     ::SendMessageW(tree, TVM_DELETEITEM, 0, reinterpret_cast<LPARAM>(TVI_ROOT));
     catalogue_ = nullptr;
+    if (LiveServiceState* live = owner_->liveState()) live->releaseDeleted();
     try {
         catalogue_ = &SvcSentry::AllServices();
     } catch (...) {

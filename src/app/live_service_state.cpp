@@ -176,11 +176,14 @@ void LiveServiceState::followCatalogue() {
         else if (error != ERROR_SERVICE_DOES_NOT_EXIST && error != ERROR_SERVICE_MARKED_FOR_DELETE)
             registrationRefused(name, error);
     }
-    // A service deleted long after it stopped is found at the next refresh
-    // (only where the manager does not say so itself).
-    watcher_.probeDeletions();
     postWake();
     scheduleChecks();
+}
+
+void LiveServiceState::releaseDeleted() {
+    if (!live_) return;
+    watcher_.probeDeletions();
+    postWake();
 }
 
 void LiveServiceState::postWake() {
@@ -346,36 +349,24 @@ void LiveServiceState::onTimer(UINT_PTR id) {
 
 void LiveServiceState::OwnChanges::acting(const std::wstring& service, bool withChain) {
     if (!state_) return;
-    std::vector<std::wstring> services{service};
-    if (withChain) {
-        // Every service the operation may start or stop along with this one:
-        // what it depends on, what depends on it, and so on.
-        const service_detail::DependencyLookup& lookup = service_detail::managerDependencyLookup();
-        for (size_t i = 0; i < services.size() && services.size() < 256; ++i) {
-            service::ServiceNameList found;
-            try {
-                lookup.dependencies(found, services[i], nullptr, nullptr);
-                lookup.activeDependents(found, services[i], nullptr, nullptr);
-            } catch (const vexception&) {
-                // The operation itself will say what is wrong with it.
-            }
-            for (const std::wstring& name : found) {
-                if (name.empty() || name.front() == SC_GROUP_IDENTIFIERW) continue;
-                if (std::none_of(services.begin(), services.end(),
-                                 [&](const std::wstring& known) { return _wcsicmp(known.c_str(), name.c_str()) == 0; }))
-                    services.push_back(name);
-            }
-        }
+    ServiceStatusWatcher& watcher = state_->watcher_;
+    // Begun before the old one ends, so that a service of both stays open.
+    watcher.beginOwnChange(service);
+    if (!current_.empty()) watcher.endOwnChange(current_);
+    current_ = service;
+    if (withChain && !chain_) {
+        watcher.beginOwnChain();
+        chain_ = true;
     }
-    // Begun before the old ones end, so that a service of both stays open.
-    for (const std::wstring& name : services) state_->watcher_.beginOwnChange(name);
-    end();
-    current_ = std::move(services);
 }
 
 void LiveServiceState::OwnChanges::end() {
     if (!state_) return;
-    for (const std::wstring& name : std::exchange(current_, {})) state_->watcher_.endOwnChange(name);
+    if (!current_.empty()) state_->watcher_.endOwnChange(std::exchange(current_, {}));
+    if (chain_) {
+        state_->watcher_.endOwnChain();
+        chain_ = false;
+    }
 }
 
 int LiveServiceState::OwnChanges::progress(int stage, const wchar_t* service, void* context) {

@@ -16,7 +16,6 @@
 
 #include <map>
 #include <string>
-#include <vector>
 
 class ControlDlg;
 class TrayIcon;
@@ -45,6 +44,10 @@ public:
     // Watches every service of the dialog's current catalogue and releases
     // those no longer in it. Called after every rebuild of the tree.
     void followCatalogue();
+    // Lets go of the watched services deleted meanwhile where the manager
+    // does not say so itself, so that the catalogue about to be built does
+    // not find them held in existence. Called before every rebuild.
+    void releaseDeleted();
 
     // False once a registration has been refused.
     bool live() const { return live_; }
@@ -63,19 +66,21 @@ public:
         OwnChanges(const OwnChanges&) = delete;
         OwnChanges& operator=(const OwnChanges&) = delete;
 
-        // The command now starts or stops `service` (with the services of
-        // its dependency chain, when `withChain`); what it acted on before
-        // is done.
+        // The command now starts or stops `service`; what it acted on
+        // before is done. With `withChain`, the operation also goes along
+        // the service's dependency chain, whose services it does not name:
+        // until end(), a change of any service counts as the command's.
         void acting(const std::wstring& service, bool withChain = false);
         void end();
         // A progress callback of service::startStopService whose context is
-        // an OwnChanges: "gathering dependencies" of a service makes its
-        // chain the command's, starting or stopping it the service alone.
+        // an OwnChanges: each stage names the service acted on, and
+        // "gathering dependencies" opens its chain.
         static int progress(int stage, const wchar_t* service, void* context);
 
     private:
         LiveServiceState* state_;
-        std::vector<std::wstring> current_;
+        std::wstring current_;
+        bool chain_ = false;
     };
 
 private:

@@ -186,14 +186,14 @@ void CALLBACK ServiceStatusWatcher::onNotify(void* buffer) {
     registration->pending = false;
     if (registration->retired || registration->released) return;
     if (registration->own) registration->changedWhileOwn = true;
+    ServiceStatusWatcher& owner = *registration->owner;
     Delivery delivery;
     delivery.key = registration->key;
     delivery.serial = registration->serial;
     delivery.result = notify->dwNotificationStatus;
     delivery.triggered = notify->dwNotificationTriggered;
     delivery.status = notify->ServiceStatus;
-    delivery.own = registration->own;
-    ServiceStatusWatcher& owner = *registration->owner;
+    delivery.own = registration->own || owner.chainDepth_ > 0;
     owner.deliveries_.push_back(std::move(delivery));
     if (owner.wake_) owner.wake_();
 }
@@ -413,6 +413,14 @@ void ServiceStatusWatcher::endOwnChange(const std::wstring& name) {
     if (wake_) wake_();
 }
 
+void ServiceStatusWatcher::endOwnChain() {
+    if (chainDepth_ == 0) return;
+    // The callbacks queued during the scope still belong to it.
+    if (chainDepth_ == 1) runQueuedCallbacks();
+    --chainDepth_;
+    if (chainDepth_ == 0 && wake_) wake_();
+}
+
 DWORD ServiceStatusWatcher::nextLookMs() const {
     const ULONGLONG now = ::GetTickCount64();
     DWORD next = INFINITE;
@@ -465,7 +473,7 @@ void ServiceStatusWatcher::probeDeletions() {
         auto found = active_.find(key);
         if (found == active_.end()) continue;
         Registration& registration = *found->second;
-        if (registration.released || !registration.canProbe || registration.state != SERVICE_STOPPED) continue;
+        if (registration.released || !registration.canProbe) continue;
         if (wine_service_manager::markedForDeletion(registration.service.get())) {
             release(registration, true);
             attachAgain(key);

@@ -102,16 +102,21 @@ public:
     // reports its state as an own change.
     void beginOwnChange(const std::wstring& name);
     void endOwnChange(const std::wstring& name);
-    bool ownChangesOpen() const { return !own_.empty(); }
+    // While an operation goes along a dependency chain, which names only
+    // the service it was asked for: what is delivered for any service is
+    // marked `own`. The outermost end first takes in the notifications
+    // queued already. Scopes nest.
+    void beginOwnChain() { ++chainDepth_; }
+    void endOwnChain();
+    bool ownChangesOpen() const { return !own_.empty() || chainDepth_ > 0; }
 
     // Looks again for the services released or lost whose time has come,
     // and (under Wine, which never notifies a deletion) asks whether stopped
     // services have been marked for deletion. What it finds is queued for
     // takeChanges().
     void lookAgain();
-    // Under Wine: asks every stopped service now whether it has been marked
-    // for deletion (a service deleted long after it stopped). Nothing
-    // elsewhere.
+    // Under Wine: asks every watched service now whether it has been marked
+    // for deletion. Nothing elsewhere.
     void probeDeletions();
     // Milliseconds until lookAgain() has something to do; INFINITE when
     // nothing is due.
@@ -159,6 +164,7 @@ private:
     std::vector<std::pair<ULONGLONG, std::unique_ptr<Registration>>> retired_;
     std::vector<Delivery> deliveries_;
     std::vector<ServiceChange> changes_;
-    // Open own-change scopes by lower-case name.
+    // Open own-change scopes by lower-case name, and of chains.
     std::map<std::wstring, int> own_;
+    int chainDepth_ = 0;
 };
