@@ -162,6 +162,9 @@ LRESULT ControlDlg::onInitDialog() {
     attachCheckTree(tree_.handle(), &describeRow);
     owner_->trayIcon().setWindow(handle());
     owner_->trayIcon().setDpi(dpi_);
+    // The icon first: the catalogue's first build asks the service manager
+    // about every product service, which takes a while.
+    owner_->trayIcon().refreshTrayIcon();
 
     // A failed first refresh is reported like any other, but the window
     // icon and the timer are set all the same.
@@ -241,7 +244,6 @@ void ControlDlg::endSession() {
 
 void ControlDlg::hide() {
     ::ShowWindow(handle(), SW_HIDE);
-    if (LiveServiceState* live = owner_->liveState()) live->followCatalogue();
 }
 
 void ControlDlg::showMonitor() {
@@ -334,6 +336,7 @@ void ControlDlg::refreshServices() {
     ::SendMessageW(tree, WM_SETREDRAW, FALSE, 0);
     ::SendMessageW(tree, TVM_DELETEITEM, 0, reinterpret_cast<LPARAM>(TVI_ROOT));
     catalogue_ = nullptr;
+    if (LiveServiceState* live = owner_->liveState()) live->releaseDeleted();
     try {
         catalogue_ = &SvcSentry::AllServices();
     } catch (...) {

@@ -162,13 +162,15 @@ private:
     bool exitAfterCommand_ = false;
     UINT dpi_ = kDefaultDpi;
     ScaledLayout layout_;
+    // The services the running startStop acts on, named by its progress.
+    LiveServiceState::OwnChanges* ownChanges_ = nullptr;
     // The tray notification that a mouse click already answered, when the
     // notification area follows it with its keyboard-aware form.
     LPARAM answeredClick_ = 0;
     ElevatedLauncher elevated_;
     ElevatedVerb copyVerb_ = ElevatedVerb::Start;
     // The changes of the copy's command are this monitor's own.
-    std::optional<LiveServiceState::OwnCommand> copyOwnChanges_;
+    std::optional<LiveServiceState::OwnChanges> copyOwnChanges_;
     bool shields_ = false;
     UniqueBitmap menuShield_;
     HWND boxOwner_ = nullptr;

@@ -7,6 +7,7 @@
 #include "services/service_query.h"
 
 #include <cwchar>
+#include <utility>
 
 namespace {
 
@@ -47,7 +48,6 @@ bool namedIn(const std::list<std::wstring>* names, const std::wstring& service) 
 
 void ControlDlg::controlServices(bool start, bool all, std::list<std::wstring>* extraNames) {
     CommandScope scope(commandRunning_);
-    LiveServiceState::OwnCommand own(owner_->liveState());
     enum class PassResult { Clean, Failed, Aborted };
     auto runPass = [&](bool lastPass) {
         PassResult result = PassResult::Clean;
@@ -105,11 +105,19 @@ bool ControlDlg::controlService(const std::wstring& name, bool start, bool lastP
 }
 
 void ControlDlg::startStop(const std::wstring& name, bool start, std::list<std::wstring>* extraNames) {
+    // Ends when the engine returns or raises, before any box.
+    LiveServiceState::OwnChanges own(owner_->liveState());
+    struct Current {
+        LiveServiceState::OwnChanges*& slot;
+        LiveServiceState::OwnChanges* outer;
+        ~Current() { slot = outer; }
+    } current{ownChanges_, std::exchange(ownChanges_, &own)};
     service::startStopService(name, start, nullptr, nullptr, &ControlDlg::onServiceProgress, this, extraNames);
 }
 
 int ControlDlg::onServiceProgress(int stage, const wchar_t* service, void* context) {
     auto* dialog = static_cast<ControlDlg*>(context);
+    LiveServiceState::OwnChanges::progress(stage, service, dialog->ownChanges_);
     const std::wstring shown = displayNameOrName(service);
     std::wstring text;
     switch (stage) {

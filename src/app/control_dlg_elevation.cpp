@@ -143,6 +143,9 @@ bool ControlDlg::handOverToElevatedCopy(WORD id) {
     }
     copyVerb_ = *verb;
     copyOwnChanges_.emplace(owner_->liveState());
+    // The copy goes along dependency chains and website services that it
+    // names to no one here: while it runs, every change counts as its own.
+    copyOwnChanges_->acting(L"quarnsrv", true);
     return true;
 }
 
@@ -151,7 +154,7 @@ void ControlDlg::elevatedCopyEnded() {
     const DWORD code = elevated_.finish();
     // Also when the refresh fails: the copy's changes were its own until now.
     struct EndOwnChanges {
-        std::optional<LiveServiceState::OwnCommand>& own;
+        std::optional<LiveServiceState::OwnChanges>& own;
         ~EndOwnChanges() { own.reset(); }
     } endOwnChanges{copyOwnChanges_};
     struct QuitWhenAsked {

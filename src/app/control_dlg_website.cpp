@@ -30,10 +30,13 @@ void ControlDlg::showBox(const std::wstring& text, const wchar_t* caption, UINT 
 }
 
 void ControlDlg::startWebsite() {
-    LiveServiceState::OwnCommand own(owner_->liveState());
+    // Own are the starts of quarnsrv and W3SVC and the stop of quarnsrv, not
+    // what happens while sitectl runs.
+    LiveServiceState::OwnChanges own(owner_->liveState());
     try {
-        QuarnSrvCtrl management;
-        service::startStopService(kWebServer, true);
+        QuarnSrvCtrl management(&LiveServiceState::OwnChanges::progress, &own);
+        service::startStopService(kWebServer, true, nullptr, nullptr, &LiveServiceState::OwnChanges::progress, &own);
+        own.end();
         runSiteUtility(L"--start-quarn-website");
     } catch (const vexception& error) {
         // The management service is back in its old state by now.
@@ -41,17 +44,18 @@ void ControlDlg::startWebsite() {
         showBox(error.fullText(), kStartCaption, MB_ICONERROR);
         return;
     }
-    refreshServices();
     own.end();
+    refreshServices();
     showBox(L"Quarn Control Panel website was successfully started", kStartCaption, MB_ICONINFORMATION);
 }
 
 void ControlDlg::stopWebsite() {
-    LiveServiceState::OwnCommand own(owner_->liveState());
+    LiveServiceState::OwnChanges own(owner_->liveState());
     try {
         // A web server that is not running serves no website.
         if (service::isActive(kWebServer)) {
-            QuarnSrvCtrl management;
+            QuarnSrvCtrl management(&LiveServiceState::OwnChanges::progress, &own);
+            own.end();
             runSiteUtility(L"--stop-quarn-website");
         }
     } catch (const vexception& error) {
@@ -64,12 +68,11 @@ void ControlDlg::stopWebsite() {
 }
 
 void ControlDlg::deleteSessions() {
-    LiveServiceState::OwnCommand own(owner_->liveState());
+    // Acts on no service: every change meanwhile is from outside.
     try {
         ZRTDatabase database(true);
         database.execute(L"DELETE FROM sessions");
     } catch (const vexception& error) {
-        own.end();
         showBox(error.fullText(), kDeleteCaption, MB_ICONERROR);
     }
 }

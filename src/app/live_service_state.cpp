@@ -4,6 +4,7 @@
 #include "app/tray_icon.h"
 #include "diagnostics/log_manager.h"
 #include "diagnostics/text.h"
+#include "services/service_control.h"
 #include "services/service_query.h"
 
 #include <algorithm>
@@ -17,11 +18,12 @@ const wchar_t kWindowClass[] = L"QuarnLiveServiceState";
 
 // Posted to the object's window by the notification callback.
 constexpr UINT kWakeMessage = WM_APP + 1;
-// Looks for "quarnsrv" while it is missing and for deleted services.
+// Looks for "quarnsrv" while it is missing, and for the services the
+// watcher looks for again; set for the next of them that is due.
 constexpr UINT_PTR kCheckTimer = 1;
-constexpr UINT kCheckPeriodMs = 1000;
-// Every this many checks, every stopped service is looked at again.
-constexpr unsigned kSlowCheckRounds = 5;
+// Takes the changes that came while a command acted on its services.
+constexpr UINT_PTR kDeferredTimer = 4;
+constexpr UINT kDeferredPeriodMs = 200;
 // Ends the gathering period of the stop announcer.
 constexpr UINT_PTR kGatherTimer = 2;
 // Runs the queued notifications while a modal loop waits; stops once no
@@ -84,12 +86,9 @@ ATOM registerWindowClass(WNDPROC procedure) {
 LiveServiceState::LiveServiceState(ControlDlg& dialog, TrayIcon& icon)
     : dialog_(dialog),
       icon_(icon),
-      watcher_([this] {
-          // PostMessage only: the callback may run inside any alertable wait
-          // of this thread, in the middle of a command.
-          if (wakePosted_ || !window_) return;
-          wakePosted_ = ::PostMessageW(window_, kWakeMessage, 0, 0) != FALSE;
-      }),
+      // PostMessage only: the callback may run inside any alertable wait of
+      // this thread, in the middle of a command.
+      watcher_([this] { postWake(); }),
       announcer_(icon) {
     registerWindowClass(&LiveServiceState::windowProc);
     // A message-only window: it receives posted messages and timers, and no
@@ -137,13 +136,12 @@ void LiveServiceState::start() {
     const DWORD error = watcher_.watch(kManagementService, &status);
     if (error == 0) {
         states_[keyOf(kManagementService)] = status.dwCurrentState;
-        if (status.dwCurrentState == SERVICE_STOPPED) scheduleChecks();
-    } else if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
-        scheduleChecks();
-    } else {
+    } else if (error != ERROR_SERVICE_DOES_NOT_EXIST && error != ERROR_SERVICE_MARKED_FOR_DELETE) {
         registrationRefused(kManagementService, error);
         live_ = false;
+        return;
     }
+    followCatalogue();
 }
 
 void LiveServiceState::registrationRefused(const std::wstring& name, DWORD error) {
@@ -158,47 +156,60 @@ void LiveServiceState::registrationRefused(const std::wstring& name, DWORD error
 
 void LiveServiceState::followCatalogue() {
     if (!live_) return;
-    std::set<std::wstring> wanted;
-    std::map<std::wstring, std::wstring> names;
-    const ServiceGroups* catalogue = dialog_.catalogue();
-    if (catalogue && ::IsWindowVisible(dialog_.handle())) {
+    std::map<std::wstring, std::wstring> wanted;
+    if (const ServiceGroups* catalogue = dialog_.catalogue()) {
         for (const auto& group : *catalogue)
-            for (const auto& entry : group->services) {
-                wanted.insert(keyOf(entry->name));
-                names[keyOf(entry->name)] = entry->name;
-            }
+            for (const auto& entry : group->services) wanted[keyOf(entry->name)] = entry->name;
     }
     for (const std::wstring& name : watcher_.watched()) {
-        if (isManagement(name) || wanted.count(keyOf(name))) continue;
+        const std::wstring key = keyOf(name);
+        if (isManagement(name) || wanted.count(key)) continue;
         watcher_.unwatch(name);
-        states_.erase(keyOf(name));
-        stopping_.erase(keyOf(name));
+        states_.erase(key);
+        stopping_.erase(key);
     }
-    for (const std::wstring& key : wanted) {
-        if (watcher_.watching(key)) continue;
+    for (const auto& [key, name] : wanted) {
+        if (watcher_.watching(name)) continue;
         SERVICE_STATUS_PROCESS status{};
-        const DWORD error = watcher_.watch(names[key], &status);
-        if (error == 0) {
-            states_[key] = status.dwCurrentState;
-        } else if (error != ERROR_SERVICE_DOES_NOT_EXIST) {
-            registrationRefused(names[key], error);
-        }
+        const DWORD error = watcher_.watch(name, &status);
+        if (error == 0) states_[key] = status.dwCurrentState;
+        else if (error != ERROR_SERVICE_DOES_NOT_EXIST && error != ERROR_SERVICE_MARKED_FOR_DELETE)
+            registrationRefused(name, error);
     }
-    // A service deleted long after it stopped is found at the next refresh.
-    if (!wanted.empty()) watcher_.checkDeletions(true);
+    postWake();
     scheduleChecks();
+}
+
+void LiveServiceState::releaseDeleted() {
+    if (!live_) return;
+    watcher_.probeDeletions();
+    postWake();
+}
+
+void LiveServiceState::postWake() {
+    if (wakePosted_ || !window_) return;
+    wakePosted_ = ::PostMessageW(window_, kWakeMessage, 0, 0) != FALSE;
 }
 
 void LiveServiceState::onWake() {
     wakePosted_ = false;
-    // The command's own closing refresh shows its outcome; its changes are
-    // taken when its scope ends.
-    if (watcher_.ownChangesOpen() || dialog_.commandRunning()) return;
+    // While a command acts on a service, its changes are taken when it is
+    // done with it.
+    if (watcher_.ownChangesOpen()) {
+        ::SetTimer(window_, kDeferredTimer, kDeferredPeriodMs, nullptr);
+        return;
+    }
     for (const ServiceChange& change : watcher_.takeChanges()) apply(change);
     scheduleChecks();
 }
 
 void LiveServiceState::apply(const ServiceChange& change) {
+    if (change.lost) {
+        // The watcher registers again and reports the state it then finds.
+        LogManager::print(LogInfo, L"Service change notifications for %s were interrupted (error %lu: %s)",
+                          change.name.c_str(), change.error, systemErrorText(change.error).c_str());
+        return;
+    }
     noteState(change);
     if (isManagement(change.name)) showTrayState(change);
     showRow(change);
@@ -267,13 +278,33 @@ void LiveServiceState::showRow(const ServiceChange& change) {
 
 void LiveServiceState::scheduleChecks() {
     if (!live_ || !window_) return;
-    const std::wstring management = keyOf(kManagementService);
-    const bool needed = !watcher_.watching(kManagementService) || watcher_.deletionChecksDue() ||
-                        (states_.count(management) && states_[management] == SERVICE_STOPPED);
-    if (needed == checksRunning_) return;
-    checksRunning_ = needed;
-    if (needed) ::SetTimer(window_, kCheckTimer, kCheckPeriodMs, nullptr);
-    else ::KillTimer(window_, kCheckTimer);
+    DWORD next = watcher_.nextLookMs();
+    if (!watcher_.watching(kManagementService)) {
+        const ULONGLONG now = ::GetTickCount64();
+        next = std::min<DWORD>(next, nextManagementLook_ <= now ? 0 : static_cast<DWORD>(nextManagementLook_ - now));
+    }
+    if (next == INFINITE) ::KillTimer(window_, kCheckTimer);
+    else ::SetTimer(window_, kCheckTimer, std::max<DWORD>(next, USER_TIMER_MINIMUM), nullptr);
+}
+
+void LiveServiceState::lookForManagement() {
+    const ULONGLONG now = ::GetTickCount64();
+    if (watcher_.watching(kManagementService)) {
+        managementLooks_ = 0;
+        return;
+    }
+    if (now < nextManagementLook_) return;
+    ServiceChange change;
+    change.name = kManagementService;
+    if (watcher_.watch(kManagementService, &change.status) == 0) {
+        managementLooks_ = 0;
+        apply(change);
+        return;
+    }
+    ++managementLooks_;
+    nextManagementLook_ = now + (managementLooks_ < ServiceStatusWatcher::kQuickLooks
+                                     ? ServiceStatusWatcher::kQuickLookMs
+                                     : ServiceStatusWatcher::kSlowLookMs);
 }
 
 void LiveServiceState::modalLoopMessage() {
@@ -299,16 +330,53 @@ void LiveServiceState::onTimer(UINT_PTR id) {
         announcer_.showGathered();
         return;
     }
-    if (id != kCheckTimer) return;
-    if (watcher_.ownChangesOpen() || dialog_.commandRunning()) return;
-    if (!watcher_.watching(kManagementService)) {
-        ServiceChange change;
-        change.name = kManagementService;
-        if (watcher_.watch(kManagementService, &change.status) == 0) apply(change);
+    if (id == kDeferredTimer) {
+        ::KillTimer(window_, kDeferredTimer);
+        onWake();
+        return;
     }
-    watcher_.checkDeletions(++checkRounds_ % kSlowCheckRounds == 0);
-    // Deletions found are queued as changes: take them now.
+    if (id != kCheckTimer) return;
+    ::KillTimer(window_, kCheckTimer);
+    if (watcher_.ownChangesOpen()) {
+        ::SetTimer(window_, kCheckTimer, kDeferredPeriodMs, nullptr);
+        return;
+    }
+    lookForManagement();
+    watcher_.lookAgain();
     for (const ServiceChange& change : watcher_.takeChanges()) apply(change);
-    checksRunning_ = true;
     scheduleChecks();
+}
+
+void LiveServiceState::OwnChanges::acting(const std::wstring& service, bool withChain) {
+    if (!state_) return;
+    ServiceStatusWatcher& watcher = state_->watcher_;
+    // Begun before the old one ends, so that a service of both stays open.
+    watcher.beginOwnChange(service);
+    if (!current_.empty()) watcher.endOwnChange(current_);
+    current_ = service;
+    if (withChain && !chain_) {
+        watcher.beginOwnChain();
+        chain_ = true;
+    }
+}
+
+void LiveServiceState::OwnChanges::end() {
+    if (!state_) return;
+    if (!current_.empty()) state_->watcher_.endOwnChange(std::exchange(current_, {}));
+    if (chain_) {
+        state_->watcher_.endOwnChain();
+        chain_ = false;
+    }
+}
+
+int LiveServiceState::OwnChanges::progress(int stage, const wchar_t* service, void* context) {
+    auto* own = static_cast<OwnChanges*>(context);
+    if (!own || !service) return 0;
+    switch (stage) {
+    case service::StageGatherDependencies: own->acting(service, true); break;
+    case service::StageStarting:
+    case service::StageStopping: own->acting(service); break;
+    default: break;
+    }
+    return 0;
 }

@@ -1,11 +1,13 @@
 // The monitor's live view of the services: the tray icon and the tree rows
 // follow the service manager's change notifications as they arrive, and a
-// service that stops without a command of this monitor is announced.
+// service that stops without a command of this monitor is logged and
+// announced.
 //
-// "quarnsrv" is watched for the life of the object; the catalogue's services
-// while the dialog shows them. Where the manager refuses notifications, the
-// dialog's timer alone keeps the icon current, as it always does.
-// Lives on the entry thread, next to the dialog and the icon it updates.
+// "quarnsrv" and every service of the catalogue are watched for the whole
+// run, whether the dialog is shown or not. Where the manager refuses
+// notifications, the dialog's timer alone keeps the icon current, as it
+// always does. Lives on the entry thread, next to the dialog and the icon it
+// updates.
 #pragma once
 
 #include "app/stop_announcer.h"
@@ -34,39 +36,51 @@ public:
     LiveServiceState(const LiveServiceState&) = delete;
     LiveServiceState& operator=(const LiveServiceState&) = delete;
 
-    // Registers for "quarnsrv". A refused registration (other than for a
-    // missing service) turns notifications off for the process, with one
-    // Info line in the product log.
+    // Registers for "quarnsrv", then for the catalogue's services. A refused
+    // registration (other than for a service missing or being deleted)
+    // turns notifications off for the process, with one Info line in the
+    // product log. Called once the tray icon is shown.
     void start();
-    // Watches the catalogue's services while the dialog is visible and
-    // releases them when it is not. Called after every rebuild of the tree
-    // and when the dialog is hidden.
+    // Watches every service of the dialog's current catalogue and releases
+    // those no longer in it. Called after every rebuild of the tree.
     void followCatalogue();
+    // Lets go of the watched services deleted meanwhile where the manager
+    // does not say so itself, so that the catalogue about to be built does
+    // not find them held in existence. Called before every rebuild.
+    void releaseDeleted();
 
     // False once a registration has been refused.
     bool live() const { return live_; }
     ServiceStatusWatcher& watcher() { return watcher_; }
     StopAnnouncer& announcer() { return announcer_; }
 
-    // Marks what happens during a command of this monitor as its own, so
-    // that the stops it makes are not announced. `state` may be null. A
-    // command ends it before its closing box: while a box waits for the
-    // user, changes from outside are not the command's.
-    class OwnCommand {
+    // The services a command of this monitor acts on, whose changes are
+    // therefore its own: they are not announced. Only the services named to
+    // acting(), and only until the next acting() or end(); a command ends
+    // it before it shows a box, so that what happens while the box waits is
+    // not the command's. `state` may be null.
+    class OwnChanges {
     public:
-        explicit OwnCommand(LiveServiceState* state) : state_(state) {
-            if (state_) state_->watcher_.beginOwnChanges();
-        }
-        ~OwnCommand() { end(); }
-        void end() {
-            if (state_) state_->watcher_.endOwnChanges();
-            state_ = nullptr;
-        }
-        OwnCommand(const OwnCommand&) = delete;
-        OwnCommand& operator=(const OwnCommand&) = delete;
+        explicit OwnChanges(LiveServiceState* state) : state_(state) {}
+        ~OwnChanges() { end(); }
+        OwnChanges(const OwnChanges&) = delete;
+        OwnChanges& operator=(const OwnChanges&) = delete;
+
+        // The command now starts or stops `service`; what it acted on
+        // before is done. With `withChain`, the operation also goes along
+        // the service's dependency chain, whose services it does not name:
+        // until end(), a change of any service counts as the command's.
+        void acting(const std::wstring& service, bool withChain = false);
+        void end();
+        // A progress callback of service::startStopService whose context is
+        // an OwnChanges: each stage names the service acted on, and
+        // "gathering dependencies" opens its chain.
+        static int progress(int stage, const wchar_t* service, void* context);
 
     private:
         LiveServiceState* state_;
+        std::wstring current_;
+        bool chain_ = false;
     };
 
 private:
@@ -84,6 +98,8 @@ private:
     void showRow(const ServiceChange& change);
     void noteState(const ServiceChange& change);
     void registrationRefused(const std::wstring& name, DWORD error);
+    void postWake();
+    void lookForManagement();
     void scheduleChecks();
 
     ControlDlg& dialog_;
@@ -91,8 +107,10 @@ private:
     HWND window_ = nullptr;
     bool wakePosted_ = false;
     bool live_ = true;
-    bool checksRunning_ = false;
-    unsigned checkRounds_ = 0;
+    // "quarnsrv" looked for while it is missing: how often so far, and when
+    // next.
+    int managementLooks_ = 0;
+    ULONGLONG nextManagementLook_ = 0;
     bool modalTimer_ = false;
     ULONGLONG lastModalMessage_ = 0;
     UniqueHook filter_;

@@ -10,16 +10,17 @@ constexpr ContextSite kStopSite{"QuarnSrvCtrl::~QuarnSrvCtrl", 366};
 
 }  // namespace
 
-QuarnSrvCtrl::QuarnSrvCtrl() {
+QuarnSrvCtrl::QuarnSrvCtrl(service::ProgressCallback progress, void* context)
+    : progress_(progress), context_(context) {
     if (service::isActive(kManagementService)) return;
-    service::startStopService(kManagementService, true);
+    service::startStopService(kManagementService, true, nullptr, nullptr, progress_, context_);
     started_ = true;
 }
 
 QuarnSrvCtrl::~QuarnSrvCtrl() noexcept(false) {
     if (!started_) return;
-    runWrappedLogged(LogWarning, kStopSite.entry(L"Stop quarnsrv"), [] {
+    runWrappedLogged(LogWarning, kStopSite.entry(L"Stop quarnsrv"), [this] {
         ThreadCancelation::CancelationPoint point(ThreadCancelation::Deferred);
-        service::startStopService(kManagementService, false);
+        service::startStopService(kManagementService, false, nullptr, nullptr, progress_, context_);
     });
 }

@@ -4,12 +4,15 @@
 // had before, unless stopping it fails, which is only logged (Warning).
 #pragma once
 
+#include "services/service_control.h"
+
 class QuarnSrvCtrl {
 public:
     // Starts "quarnsrv" (and what it depends on) when it is not active.
     // Raises when the service cannot be queried or started; the object then
-    // does not exist and stops nothing.
-    QuarnSrvCtrl();
+    // does not exist and stops nothing. `progress`, when given, is told of
+    // the start and of the stop as service::startStopService tells it.
+    explicit QuarnSrvCtrl(service::ProgressCallback progress = nullptr, void* context = nullptr);
     // May let the thread's cancellation through (never while another error
     // is leaving the scope).
     ~QuarnSrvCtrl() noexcept(false);
@@ -20,4 +23,6 @@ public:
 
 private:
     bool started_ = false;
+    service::ProgressCallback progress_;
+    void* context_;
 };

@@ -206,7 +206,7 @@ TEST(LiveState, RowsAndIconFollowWhileTheDialogIsOpen) {
     RunningManagement management;
     OpenMonitor monitor;
     ServiceStatusWatcher& watcher = monitor.app().liveState()->watcher();
-    EXPECT_FALSE(watcher.watching(catalogue.a.name()));  // hidden: only quarnsrv
+    EXPECT_TRUE(watcher.watching(catalogue.a.name()));  // hidden too
     showDialog(monitor);
     EXPECT_TRUE(watcher.watching(catalogue.a.name()));
     ASSERT_EQ(rowImage(monitor, L"Live", L"Live A"), 0);
@@ -226,10 +226,52 @@ TEST(LiveState, RowsAndIconFollowWhileTheDialogIsOpen) {
     EXPECT_TRUE(pumpUntil(monitor, [&] { return monitor.tray().lastState() == TrayStarted; }, kFollowMs + 1000));
     EXPECT_TRUE(watcher.watching(kManagementServiceName));
 
-    // Hidden again: the catalogue's registrations are released.
+    // Hidden again: the catalogue's services stay watched.
     monitor.send(WM_CLOSE);
-    EXPECT_FALSE(watcher.watching(catalogue.a.name()));
+    EXPECT_TRUE(watcher.watching(catalogue.a.name()));
     EXPECT_TRUE(watcher.watching(kManagementServiceName));
+}
+
+TEST(LiveState, AProductServiceStoppedWithTheDialogNeverOpenedIsLoggedAndAnnounced) {
+    LiveCatalogue catalogue;
+    RunningManagement management;
+    BalloonSetting setting;
+    setting.remove();
+    OpenMonitor monitor;
+    ASSERT_FALSE(::IsWindowVisible(monitor.window()));
+    StopAnnouncer& announcer = monitor.app().liveState()->announcer();
+    const size_t linesBefore = stopLines(catalogue.b.name());
+    ASSERT_EQ(sandboxkit::controlService(catalogue.b.name(), SERVICE_CONTROL_STOP), 0u);
+    EXPECT_TRUE(pumpUntil(monitor, [&] { return announcer.balloonCount() == 1; }, kBalloonMs));
+    EXPECT_EQ(announcer.lastBalloonText(), L"Live B stopped unexpectedly.");
+    EXPECT_EQ(stopLines(catalogue.b.name()), linesBefore + 1);
+    EXPECT_FALSE(::IsWindowVisible(monitor.window()));
+}
+
+TEST(LiveState, AStopFromOutsideWhileACommandsBoxWaitsIsAnnounced) {
+    PackagesSandbox packages;
+    ScopedService failing{sandboxkit::uniqueName(L"qlf"), L"Live failing", L"--fail-start=1"};
+    packages.setInstalled(L"t", L"p");
+    packages.addService(L"t", L"p", failing.name(), L"Live");
+    RunningManagement management;
+    BalloonSetting setting;
+    setting.remove();
+    OpenMonitor monitor;
+    const size_t linesBefore = stopLines(kManagementServiceName);
+    for (const TreeItem& item : childrenOf(monitor.tree(), L"Live")) setItemChecked(monitor.tree(), item.handle, true);
+    BoxAnswerer boxes(monitor.window(), {IDIGNORE});
+    boxes.beforeAnswer([](const SeenBox&) {
+        // quarnsrv crashes while the Abort/Retry/Ignore box waits.
+        sandboxkit::controlService(kManagementServiceName, SERVICE_CONTROL_STOP);
+        sandboxkit::waitForState(kManagementServiceName, SERVICE_STOPPED);
+        ::Sleep(kFollowMs);
+    });
+    monitor.command(IDC_START);
+    ASSERT_EQ(boxes.seen().size(), 1u);
+    EXPECT_TRUE(pumpUntil(monitor, [&] { return monitor.app().liveState()->announcer().balloonCount() == 1; },
+                          kBalloonMs));
+    EXPECT_EQ(stopLines(kManagementServiceName), linesBefore + 1);
+    EXPECT_EQ(monitor.tray().lastState(), TrayStopped);
 }
 
 TEST(LiveState, ThreeStopsAtOnceMakeOneBalloon) {
@@ -313,6 +355,42 @@ TEST(LiveState, WithoutNotificationsTheTimerStillUpdatesTheIcon) {
         // 101 ticks of the 100 ms timer, with room for a loaded machine.
         EXPECT_TRUE(pumpUntil(monitor, [&] { return monitor.tray().lastState() == TrayStopped; }, 15000));
         EXPECT_EQ(monitor.app().liveState()->announcer().balloonCount(), 0u);
+    }
+    ServiceStatusWatcher::setRegisterFunction(previous);
+}
+
+// Refuses the first registration for a service being deleted, then passes
+// the calls on: stands in for Windows, whose manager does so while an
+// upgrade deletes and creates quarnsrv again.
+int markedForDeleteAnswers = 0;
+DWORD WINAPI markedForDeleteFirst(SC_HANDLE service, DWORD mask, PSERVICE_NOTIFYW buffer) {
+    if (markedForDeleteAnswers > 0) {
+        --markedForDeleteAnswers;
+        return ERROR_SERVICE_MARKED_FOR_DELETE;
+    }
+    return ::NotifyServiceStatusChangeW(service, mask, buffer);
+}
+
+TEST(LiveState, QuarnsrvBeingDeletedAtStartKeepsNotificationsOn) {
+    PackagesSandbox packages;
+    RunningManagement management;
+    markedForDeleteAnswers = 1;
+    const auto previous = ServiceStatusWatcher::setRegisterFunction(&markedForDeleteFirst);
+    {
+        const size_t notAvailable = occurrences(debugLogText(), L"Service change notifications are not available");
+        OpenMonitor monitor;
+        EXPECT_TRUE(monitor.app().liveState()->live());
+        EXPECT_EQ(occurrences(debugLogText(), L"Service change notifications are not available"), notAvailable);
+        EXPECT_EQ(monitor.tray().lastState(), TrayStarted);
+        // Looked for again, it is found registered anew (here it was never
+        // really deleted: the same service comes back as a new one).
+        ServiceStatusWatcher& watcher = monitor.app().liveState()->watcher();
+        EXPECT_TRUE(watcher.watching(kManagementServiceName));
+        pumpFor(monitor, ServiceStatusWatcher::kQuickLookMs + 500);
+        EXPECT_GT(watcher.nextLookMs(), ServiceStatusWatcher::kSlowLookMs);
+        EXPECT_EQ(monitor.tray().lastState(), TrayStarted);
+        ASSERT_EQ(sandboxkit::controlService(kManagementServiceName, SERVICE_CONTROL_STOP), 0u);
+        EXPECT_TRUE(pumpUntil(monitor, [&] { return monitor.tray().lastState() == TrayStopped; }, kFollowMs));
     }
     ServiceStatusWatcher::setRegisterFunction(previous);
 }
