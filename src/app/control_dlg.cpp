@@ -7,6 +7,7 @@
 #include "services/service_query.h"
 #include "threading/cancelation_point.h"
 #include "ui/check_tree.h"
+#include "ui/message_filter.h"
 
 #include <shellapi.h>
 #include <windowsx.h>
@@ -147,6 +148,10 @@ LRESULT ControlDlg::processMessage(HWND window, UINT message, WPARAM wParam, LPA
 }
 
 LRESULT ControlDlg::onInitDialog() {
+    // An elevated monitor still hears the shell's "TaskbarCreated" and the
+    // `exit` of an ordinary prompt. Every monitor's window is made here.
+    allowFromAnyIntegrityLevel(handle(), exitMessage());
+    allowFromAnyIntegrityLevel(handle(), taskbarCreatedMessage());
     // The dialog manager laid the template out at the DPI of the window's
     // monitor; pictures follow it.
     dpi_ = windowDpi(handle());
