@@ -6,5 +6,9 @@ UINT exitMessage() {
 }
 
 void broadcastExit() {
-    ::SendMessageW(HWND_BROADCAST, exitMessage(), 0, 0);
+    DWORD_PTR answer = 0;
+    ::SendMessageTimeoutW(HWND_BROADCAST, exitMessage(), 0, 0, SMTO_ABORTIFHUNG | SMTO_NORMAL, kExitAnswerLimitMs,
+                          &answer);
+    // A monitor that already quit on the sent message finds nothing more to do.
+    ::PostMessageW(HWND_BROADCAST, exitMessage(), 0, 0);
 }

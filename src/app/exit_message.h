@@ -6,6 +6,13 @@
 // The number of "QuarnTrayIconExitMsg", registered on first use and cached.
 UINT exitMessage();
 
-// Sends the exit message to every top-level window and returns once all of
-// them have handled it.
+// How long the broadcast waits for any one window that is slow to answer
+// but not hung.
+inline constexpr UINT kExitAnswerLimitMs = 5000;
+
+// Sends the exit message to every top-level window and returns once every
+// responsive one has handled it. A window whose thread does not take its
+// messages (a hung program) is skipped instead of waited for, and one slower
+// than kExitAnswerLimitMs is left; both still find the message posted in
+// their queue, so a monitor busy with a command quits once it is done.
 void broadcastExit();
