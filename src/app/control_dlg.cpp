@@ -233,8 +233,11 @@ bool ControlDlg::onCommand(WORD id) {
 void ControlDlg::endSession() {
     // Once WM_ENDSESSION has been answered the process may be ended at any
     // moment (at logoff), so the icon goes now, and the timer stops adding it.
+    // A command whose box was open goes no further (see controlService),
+    // and nothing it still does brings the icon back.
+    sessionEnding_ = true;
     ::KillTimer(handle(), kTimerId);
-    owner_->trayIcon().removeTrayIcon();
+    owner_->trayIcon().retire();
     ::PostQuitMessage(0);
 }
 
