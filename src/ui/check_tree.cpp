@@ -13,6 +13,9 @@
 namespace {
 
 constexpr UINT_PTR kSubclassId = 0x51C7;
+// The window property through which the tree's state is found (the import
+// library has no GetWindowSubclass).
+constexpr wchar_t kStateProperty[] = L"Quarn.CheckTree";
 constexpr UINT kStateImageMask = 0xF000;
 // The colour of the check box pictures' transparent part.
 constexpr COLORREF kTransparent = RGB(255, 0, 255);
@@ -132,6 +135,7 @@ LRESULT CALLBACK treeProc(HWND tree, UINT message, WPARAM wParam, LPARAM lParam,
         break;
     case WM_NCDESTROY:
         forgetWindow(tree, *state);
+        ::RemovePropW(tree, kStateProperty);
         ::RemoveWindowSubclass(tree, &treeProc, kSubclassId);
         delete state;
         return ::DefSubclassProc(tree, message, wParam, lParam);
@@ -152,8 +156,7 @@ LRESULT CALLBACK treeProc(HWND tree, UINT message, WPARAM wParam, LPARAM lParam,
 }
 
 TreeState* stateOf(HWND tree) {
-    DWORD_PTR data = 0;
-    return ::GetWindowSubclass(tree, &treeProc, kSubclassId, &data) ? reinterpret_cast<TreeState*>(data) : nullptr;
+    return static_cast<TreeState*>(::GetPropW(tree, kStateProperty));
 }
 
 // Three pictures side by side in `bitmap`: none, an empty box, a checked box,
@@ -199,6 +202,7 @@ void attachCheckTree(HWND tree, RowDescriber describe) {
         delete state;
         return;
     }
+    ::SetPropW(tree, kStateProperty, state);
     if (state->platformProxy) annotateRows(tree, *state);
 }
 
