@@ -106,6 +106,13 @@ bool tokenElevated() {
            elevation.TokenIsElevated != 0;
 }
 
+// The shell's desktop window; where no shell window is set (another shell,
+// or Wine's desktop), the notification area's, which the shell owns too.
+HWND shellWindow() {
+    if (const HWND window = ::GetShellWindow()) return window;
+    return ::FindWindowW(L"Shell_TrayWnd", nullptr);
+}
+
 bool isListed(DWORD processId) {
     for (const running_monitors_detail::ListedProcess& process : running_monitors_detail::calls().listProcesses())
         if (process.processId == processId) return true;
@@ -219,7 +226,7 @@ UniqueHandle startAsShellWould(const std::wstring& commandLine) {
     PROCESS_INFORMATION started{};
     if (running_monitors_detail::calls().runsElevated()) {
         DWORD shellProcess = 0;
-        if (const HWND window = ::GetShellWindow()) ::GetWindowThreadProcessId(window, &shellProcess);
+        if (const HWND window = shellWindow()) ::GetWindowThreadProcessId(window, &shellProcess);
         UniqueHandle shell(shellProcess ? ::OpenProcess(PROCESS_CREATE_PROCESS, FALSE, shellProcess) : nullptr);
         SIZE_T size = 0;
         ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);

@@ -158,8 +158,10 @@ TEST(RunningMonitors, ProcessThatCannotBeOpenedKeepsTheCloseWaitingUntilItIsGone
 // token (medium integrity on Windows) instead of the installer's.
 TEST(RunningMonitors, RestartedMonitorIsTheShellsChildWhenTheInstallerRunsElevated) {
     DWORD shell = 0;
-    if (const HWND window = ::GetShellWindow()) ::GetWindowThreadProcessId(window, &shell);
-    ASSERT_NE(shell, 0u) << "no shell window on this desktop";
+    // Wine's desktop sets no shell window; its notification area is the shell's.
+    const HWND window = ::GetShellWindow() ? ::GetShellWindow() : ::FindWindowW(L"Shell_TrayWnd", nullptr);
+    if (window) ::GetWindowThreadProcessId(window, &shell);
+    ASSERT_NE(shell, 0u) << "no shell on this desktop";
     auto& runsElevated = running_monitors_detail::calls().runsElevated;
     const auto platform = runsElevated;
     runsElevated = &answerElevated;
