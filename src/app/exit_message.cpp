@@ -1,14 +1,50 @@
 #include "app/exit_message.h"
 
+#include <cwchar>
+#include <vector>
+
+namespace {
+
+// A monitor's window: its dialog, titled with the product's name.
+bool isMonitorWindow(HWND window) {
+    wchar_t name[16] = {}, title[32] = {};
+    return ::GetClassNameW(window, name, 16) && std::wcscmp(name, L"#32770") == 0 &&
+           ::GetWindowTextW(window, title, 32) && std::wcscmp(title, L"Quarn Services Monitor") == 0;
+}
+
+BOOL CALLBACK collectWindow(HWND window, LPARAM list) {
+    reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
+    return TRUE;
+}
+
+}  // namespace
+
 UINT exitMessage() {
     static const UINT message = ::RegisterWindowMessageW(L"QuarnTrayIconExitMsg");
     return message;
 }
 
 void broadcastExit() {
-    DWORD_PTR answer = 0;
-    ::SendMessageTimeoutW(HWND_BROADCAST, exitMessage(), 0, 0, SMTO_ABORTIFHUNG | SMTO_NORMAL, kExitAnswerLimitMs,
-                          &answer);
-    // A monitor that already quit on the sent message finds nothing more to do.
-    ::PostMessageW(HWND_BROADCAST, exitMessage(), 0, 0);
+    std::vector<HWND> windows;
+    ::EnumWindows(&collectWindow, reinterpret_cast<LPARAM>(&windows));
+    // The monitors last: a monitor that quits takes its icon away, which
+    // keeps the shell busy for a while, and a message sent to the shell's
+    // windows after that would wait for it.
+    std::vector<HWND> monitors;
+    for (HWND window : windows) {
+        if (isMonitorWindow(window)) {
+            monitors.push_back(window);
+            continue;
+        }
+        DWORD_PTR answer = 0;
+        ::SendMessageTimeoutW(window, exitMessage(), 0, 0, SMTO_ABORTIFHUNG | SMTO_NORMAL, kExitAnswerLimitMs, &answer);
+    }
+    for (HWND window : monitors) {
+        DWORD_PTR answer = 0;
+        // A monitor that did not take it now (hung, or busy with a command
+        // past the limit) finds it in its queue and quits once it is done.
+        if (!::SendMessageTimeoutW(window, exitMessage(), 0, 0, SMTO_ABORTIFHUNG | SMTO_NORMAL, kExitAnswerLimitMs,
+                                   &answer))
+            ::PostMessageW(window, exitMessage(), 0, 0);
+    }
 }

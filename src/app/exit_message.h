@@ -10,9 +10,10 @@ UINT exitMessage();
 // but not hung.
 inline constexpr UINT kExitAnswerLimitMs = 5000;
 
-// Sends the exit message to every top-level window and returns once every
-// responsive one has handled it. A window whose thread does not take its
-// messages (a hung program) is skipped instead of waited for, and one slower
-// than kExitAnswerLimitMs is left; both still find the message posted in
-// their queue, so a monitor busy with a command quits once it is done.
+// Sends the exit message to every top-level window, the monitors' last, and
+// returns once every responsive one has handled it. A window whose thread
+// does not take its messages (a hung program) is skipped instead of waited
+// for (SMTO_ABORTIFHUNG), and one slower than kExitAnswerLimitMs is left; a
+// monitor among them gets the message posted, so that one busy with a
+// command quits once it is done.
 void broadcastExit();
