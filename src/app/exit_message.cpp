@@ -1,5 +1,7 @@
 #include "app/exit_message.h"
 
+#include "diagnostics/handles.h"
+
 #include <cwchar>
 #include <vector>
 
@@ -39,12 +41,25 @@ void broadcastExit() {
         DWORD_PTR answer = 0;
         ::SendMessageTimeoutW(window, exitMessage(), 0, 0, SMTO_ABORTIFHUNG | SMTO_NORMAL, kExitAnswerLimitMs, &answer);
     }
+    std::vector<UniqueHandle> quitting;
     for (HWND window : monitors) {
         DWORD_PTR answer = 0;
+        DWORD processId = 0;
+        ::GetWindowThreadProcessId(window, &processId);
+        UniqueHandle process(::OpenProcess(SYNCHRONIZE, FALSE, processId));
         // A monitor that did not take it now (hung, or busy with a command
         // past the limit) finds it in its queue and quits once it is done.
         if (!::SendMessageTimeoutW(window, exitMessage(), 0, 0, SMTO_ABORTIFHUNG | SMTO_NORMAL, kExitAnswerLimitMs,
                                    &answer))
             ::PostMessageW(window, exitMessage(), 0, 0);
+        else if (process)
+            quitting.push_back(std::move(process));
+    }
+    // Those that took it are on their way out: `exit` returns once they are
+    // gone (their icons too), so that whoever ran it finds none left.
+    const ULONGLONG end = ::GetTickCount64() + kExitEndLimitMs;
+    for (const UniqueHandle& process : quitting) {
+        const ULONGLONG now = ::GetTickCount64();
+        ::WaitForSingleObject(process.get(), now < end ? static_cast<DWORD>(end - now) : 0);
     }
 }
