@@ -19,7 +19,7 @@ set_target_properties(mariadb_client PROPERTIES
   INTERFACE_INCLUDE_DIRECTORIES "${QUARN_MARIADB_ROOT}/include")
 
 # mariadb_client comes first: it needs ws2_32 and shlwapi after it.
-set(QUARN_SYSTEM_LIBS mariadb_client comctl32 oleacc shell32 user32 gdi32 advapi32 netapi32 ole32 oleaut32 uuid
+set(QUARN_SYSTEM_LIBS mariadb_client comctl32 uxtheme oleacc shell32 user32 gdi32 advapi32 netapi32 ole32 oleaut32 uuid
   dbghelp psapi shlwapi rpcrt4 version userenv ws2_32 kernel32)
 
 function(quarn_add_subsystem name)

@@ -7,6 +7,7 @@
 #include "services/service_query.h"
 #include "threading/cancelation_point.h"
 #include "ui/check_tree.h"
+#include "ui/message_filter.h"
 
 #include <shellapi.h>
 #include <windowsx.h>
@@ -151,6 +152,10 @@ LRESULT ControlDlg::processMessage(HWND window, UINT message, WPARAM wParam, LPA
 }
 
 LRESULT ControlDlg::onInitDialog() {
+    // An elevated monitor still hears the shell's "TaskbarCreated" and the
+    // `exit` of an ordinary prompt. Every monitor's window is made here.
+    allowFromAnyIntegrityLevel(handle(), exitMessage());
+    allowFromAnyIntegrityLevel(handle(), taskbarCreatedMessage());
     // The dialog manager laid the template out at the DPI of the window's
     // monitor; pictures follow it.
     dpi_ = windowDpi(handle());
@@ -237,8 +242,11 @@ bool ControlDlg::onCommand(WORD id) {
 void ControlDlg::endSession() {
     // Once WM_ENDSESSION has been answered the process may be ended at any
     // moment (at logoff), so the icon goes now, and the timer stops adding it.
+    // A command whose box was open goes no further (see controlService),
+    // and nothing it still does brings the icon back.
+    sessionEnding_ = true;
     ::KillTimer(handle(), kTimerId);
-    owner_->trayIcon().removeTrayIcon();
+    owner_->trayIcon().retire();
     ::PostQuitMessage(0);
 }
 

@@ -61,10 +61,12 @@ public:
     // pass asks the user about each failure. Selected: every service when
     // `all`, else the checked ones and those named in `extraNames` (which
     // also collects the dependents a stop takes down). Ends with a refresh.
+    // Does nothing once the session ends.
     void controlServices(bool start, bool all, std::list<std::wstring>* extraNames);
     // One service of a pass: true when the pass may go on (done, nothing to
     // do, access denied, or the user ignored the failure), false when it
-    // failed in an earlier pass or the user aborted in the last one.
+    // failed in an earlier pass or the user aborted in the last one. The
+    // session ending while the question is open counts as Abort.
     bool controlService(const std::wstring& name, bool start, bool lastPass, std::list<std::wstring>* extraNames);
     // Restart button: stops the checked services and their dependents, then
     // starts the checked services and every dependent stopped.
@@ -160,6 +162,8 @@ private:
     bool commandRunning_ = false;
     // The exit message came while a command ran: quit once it is done.
     bool exitAfterCommand_ = false;
+    // WM_ENDSESSION came: the session ends, no service is started or stopped any more.
+    bool sessionEnding_ = false;
     UINT dpi_ = kDefaultDpi;
     ScaledLayout layout_;
     // The services the running startStop acts on, named by its progress.

@@ -47,6 +47,8 @@ bool namedIn(const std::list<std::wstring>* names, const std::wstring& service) 
 }  // namespace
 
 void ControlDlg::controlServices(bool start, bool all, std::list<std::wstring>* extraNames) {
+    // The second half of a restart after the session ended in the first.
+    if (sessionEnding_) return;
     CommandScope scope(commandRunning_);
     enum class PassResult { Clean, Failed, Aborted };
     auto runPass = [&](bool lastPass) {
@@ -68,7 +70,7 @@ void ControlDlg::controlServices(bool start, bool all, std::list<std::wstring>* 
         for (int pass = 0; pass < kPassLimit; ++pass)
             if (runPass(pass == kPassLimit - 1) != PassResult::Failed) break;
     }
-    refreshServices();
+    if (!sessionEnding_) refreshServices();
 }
 
 bool ControlDlg::controlService(const std::wstring& name, bool start, bool lastPass,
@@ -95,6 +97,13 @@ bool ControlDlg::controlService(const std::wstring& name, bool start, bool lastP
         errorShown_ = true;
         const int answer =
             ::MessageBoxW(boxOwner(), failure.c_str(), caption.c_str(), MB_ABORTRETRYIGNORE | MB_ICONERROR);
+        // WM_ENDSESSION closes the box with neither answer while the session
+        // ends: nothing more is started or stopped. The box's loop may have
+        // taken the quit request the end of the session posted.
+        if (sessionEnding_) {
+            ::PostQuitMessage(0);
+            return false;
+        }
         if (answer == IDRETRY) continue;
         if (answer == IDABORT) {
             refreshServices();

@@ -3,6 +3,7 @@
 #include "app/resource_text.h"
 #include "app/tray_app.h"
 #include "resource_ids.h"
+#include "ui/check_tree.h"
 
 namespace {
 
@@ -14,7 +15,8 @@ constexpr WORD kStatusIcons[] = {IDI_SERVICE_STARTED, IDI_SERVICE_STOPPED, IDI_S
 void ControlDlg::buildImageList() {
     const int width = systemMetricForDpi(SM_CXSMICON, dpi_);
     const int height = systemMetricForDpi(SM_CYSMICON, dpi_);
-    UniqueImageList images(::ImageList_Create(width, height, ILC_COLOR24 | ILC_MASK, 0, 1));
+    // 32 bits: the icons keep their alpha channel (soft edges and shadows).
+    UniqueImageList images(::ImageList_Create(width, height, ILC_COLOR32 | ILC_MASK, 0, 1));
     for (WORD icon : kStatusIcons) ::ImageList_ReplaceIcon(images.get(), -1, loadSmallIcon(icon, dpi_));
     // refreshServices appends one picture per group in catalogue order.
     if (catalogue_)
@@ -37,6 +39,7 @@ void ControlDlg::onDpiChanged(UINT dpi, const RECT* suggested) {
         dpi_ = dpi;
         layout_.apply(dpi);
         buildImageList();
+        drawCheckBoxes(tree_.handle(), dpi_);
         setWindowIcons();
         // The tray menu's shield is drawn again at the new size.
         menuShield_.reset();

@@ -39,8 +39,89 @@ DWORD currentSession() {
     return session;
 }
 
+bool samePath(const std::wstring& left, const std::wstring& right) {
+    return ::CompareStringOrdinal(left.c_str(), static_cast<int>(left.size()), right.c_str(),
+                                  static_cast<int>(right.size()), TRUE) == CSTR_EQUAL;
+}
+
+// The full path of the program `process` runs; empty when it cannot be read.
+std::wstring programOf(HANDLE process) {
+    std::wstring path(MAX_PATH, L'\0');
+    while (true) {
+        DWORD length = static_cast<DWORD>(path.size());
+        if (::QueryFullProcessImageNameW(process, 0, path.data(), &length)) {
+            path.resize(length);
+            return path;
+        }
+        if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER || path.size() > 32768) return std::wstring();
+        path.resize(path.size() * 2);
+    }
+}
+
+std::vector<running_monitors_detail::ListedProcess> snapshotProcesses() {
+    std::vector<running_monitors_detail::ListedProcess> processes;
+    // CreateToolhelp32Snapshot fails with INVALID_HANDLE_VALUE.
+    UniqueFileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return processes;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry))
+        processes.push_back({entry.th32ProcessID, fileNameOf(entry.szExeFile)});
+    return processes;
+}
+
+// Restart Manager knows which processes have the file loaded, in every
+// session, without opening them.
+bool restartManagerFileUsers(const std::wstring& file, std::vector<running_monitors_detail::FileUser>& users) {
+    DWORD session = 0;
+    WCHAR key[CCH_RM_SESSION_KEY + 1] = {};
+    if (::RmStartSession(&session, 0, key) != ERROR_SUCCESS) return false;
+    LPCWSTR files[] = {file.c_str()};
+    DWORD status = ::RmRegisterResources(session, 1, files, 0, nullptr, 0, nullptr);
+    std::vector<RM_PROCESS_INFO> listed;
+    UINT count = 0;
+    // The list may grow between the size query and the read.
+    for (int attempt = 0; status == ERROR_SUCCESS && attempt < 4; ++attempt) {
+        UINT needed = 0;
+        count = static_cast<UINT>(listed.size());
+        DWORD reasons = 0;
+        status = ::RmGetList(session, &needed, &count, listed.empty() ? nullptr : listed.data(), &reasons);
+        if (status != ERROR_MORE_DATA) break;
+        listed.resize(needed + 4);
+        status = ERROR_SUCCESS;
+    }
+    ::RmEndSession(session);
+    if (status != ERROR_SUCCESS) return false;
+    for (UINT i = 0; i < count && i < listed.size(); ++i)
+        users.push_back({listed[i].Process.dwProcessId, listed[i].TSSessionId, listed[i].Process.ProcessStartTime});
+    return true;
+}
+
+bool tokenElevated() {
+    UniqueHandle token;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put())) return false;
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    return ::GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof(elevation), &size) &&
+           elevation.TokenIsElevated != 0;
+}
+
+// The shell's desktop window; where no shell window is set (another shell,
+// or Wine's desktop), the notification area's, which the shell owns too.
+HWND shellWindow() {
+    if (const HWND window = ::GetShellWindow()) return window;
+    return ::FindWindowW(L"Shell_TrayWnd", nullptr);
+}
+
+bool isListed(DWORD processId) {
+    for (const running_monitors_detail::ListedProcess& process : running_monitors_detail::calls().listProcesses())
+        if (process.processId == processId) return true;
+    return false;
+}
+
 bool hasEnded(const RunningMonitor& monitor) {
-    return ::WaitForSingleObject(monitor.process.get(), 0) == WAIT_OBJECT_0;
+    if (monitor.process) return ::WaitForSingleObject(monitor.process.get(), 0) == WAIT_OBJECT_0;
+    return !isListed(monitor.processId);
 }
 
 // Restart Manager sends the monitors WM_QUERYENDSESSION and WM_ENDSESSION
@@ -49,9 +130,11 @@ bool hasEnded(const RunningMonitor& monitor) {
 void closeThroughRestartManager(const std::vector<const RunningMonitor*>& monitors) {
     std::vector<RM_UNIQUE_PROCESS> processes;
     for (const RunningMonitor* monitor : monitors) {
-        FILETIME created{}, exited{}, kernel{}, user{};
-        if (!::GetProcessTimes(monitor->process.get(), &created, &exited, &kernel, &user)) continue;
-        processes.push_back({monitor->processId, created});
+        FILETIME started = monitor->started;
+        FILETIME exited{}, kernel{}, user{};
+        if (monitor->process) ::GetProcessTimes(monitor->process.get(), &started, &exited, &kernel, &user);
+        if (started.dwLowDateTime == 0 && started.dwHighDateTime == 0) continue;
+        processes.push_back({monitor->processId, started});
     }
     if (processes.empty()) return;
     DWORD session = 0;
@@ -76,26 +159,108 @@ bool isServiceAccount(PSID sid) {
 
 }  // namespace
 
+namespace running_monitors_detail {
+Calls& calls() {
+    static Calls platform{&snapshotProcesses, &restartManagerFileUsers, &::OpenProcess, &tokenElevated};
+    return platform;
+}
+}  // namespace running_monitors_detail
+
 std::vector<RunningMonitor> runningMonitors() {
+    using namespace running_monitors_detail;
+    const std::wstring program = ownProgramPath();
+    const std::wstring name = fileNameOf(program);
+    const DWORD self = ::GetCurrentProcessId();
     std::vector<RunningMonitor> monitors;
-    const std::wstring name = fileNameOf(ownProgramPath());
-    // CreateToolhelp32Snapshot fails with INVALID_HANDLE_VALUE.
-    UniqueFileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) return monitors;
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
-        if (entry.th32ProcessID == ::GetCurrentProcessId()) continue;
-        if (_wcsicmp(fileNameOf(entry.szExeFile).c_str(), name.c_str()) != 0) continue;
-        RunningMonitor monitor;
-        monitor.processId = entry.th32ProcessID;
+    auto known = [&](DWORD processId) {
+        return processId == self || std::any_of(monitors.begin(), monitors.end(), [&](const RunningMonitor& monitor) {
+                   return monitor.processId == processId;
+               });
+    };
+    // False when the process refused to be opened.
+    auto open = [](RunningMonitor& monitor) {
         monitor.process.reset(
-            ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
-        if (!monitor.process) continue;
-        ::ProcessIdToSessionId(entry.th32ProcessID, &monitor.sessionId);
+            calls().openProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, monitor.processId));
+        const DWORD refusal = monitor.process ? ERROR_SUCCESS : ::GetLastError();
+        if (!monitor.sessionKnown)
+            monitor.sessionKnown = ::ProcessIdToSessionId(monitor.processId, &monitor.sessionId) != FALSE;
+        return refusal;
+    };
+
+    std::vector<FileUser> users;
+    if (calls().listFileUsers(program, users)) {
+        for (const FileUser& user : users) {
+            if (known(user.processId)) continue;
+            RunningMonitor& monitor = monitors.emplace_back();
+            monitor.processId = user.processId;
+            monitor.sessionId = user.sessionId;
+            monitor.sessionKnown = true;
+            monitor.started = user.started;
+            open(monitor);
+        }
+    }
+    // Restart Manager may miss processes it cannot open, and is missing on
+    // some systems: the process list is read too.
+    for (const ListedProcess& listed : calls().listProcesses()) {
+        if (known(listed.processId) || !samePath(listed.fileName, name)) continue;
+        RunningMonitor monitor;
+        monitor.processId = listed.processId;
+        const DWORD refusal = open(monitor);
+        // Gone since the list was taken.
+        if (!monitor.process && refusal == ERROR_INVALID_PARAMETER) continue;
+        if (monitor.process) {
+            // Another copy of the program, or another product's program of
+            // the same name, is none of this installation's business.
+            const std::wstring path = programOf(monitor.process.get());
+            if (!path.empty() && !samePath(path, program)) continue;
+        }
         monitors.push_back(std::move(monitor));
     }
     return monitors;
+}
+
+UniqueHandle startAsShellWould(const std::wstring& commandLine) {
+    std::wstring line = commandLine;
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof(startup.StartupInfo);
+    PROCESS_INFORMATION started{};
+    if (running_monitors_detail::calls().runsElevated()) {
+        DWORD shellProcess = 0;
+        if (const HWND window = shellWindow()) ::GetWindowThreadProcessId(window, &shellProcess);
+        UniqueHandle shell(shellProcess ? ::OpenProcess(PROCESS_CREATE_PROCESS, FALSE, shellProcess) : nullptr);
+        SIZE_T size = 0;
+        ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        std::vector<BYTE> attributes(size);
+        auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
+        HANDLE parent = shell.get();
+        // The new process inherits its parent's token: the shell's, of
+        // medium integrity, as if the user had started it there.
+        if (shell && ::InitializeProcThreadAttributeList(list, 1, 0, &size)) {
+            BOOL created = FALSE;
+            if (::UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_PARENT_PROCESS, &parent, sizeof(parent),
+                                            nullptr, nullptr)) {
+                startup.StartupInfo.cb = sizeof(startup);
+                startup.lpAttributeList = list;
+                created = ::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, EXTENDED_STARTUPINFO_PRESENT,
+                                           nullptr, nullptr, &startup.StartupInfo, &started);
+                startup = STARTUPINFOEXW{};
+                startup.StartupInfo.cb = sizeof(startup.StartupInfo);
+            }
+            ::DeleteProcThreadAttributeList(list);
+            if (created) {
+                ::CloseHandle(started.hThread);
+                return UniqueHandle(started.hProcess);
+            }
+        }
+        LogManager::print(LogWarning, L"The monitor is started without the shell's token (error %lu)",
+                          ::GetLastError());
+        line = commandLine;
+    }
+    if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup.StartupInfo,
+                          &started))
+        return UniqueHandle();
+    ::CloseHandle(started.hThread);
+    return UniqueHandle(started.hProcess);
 }
 
 bool closeRunningMonitors(DWORD timeLimitMs, bool* closedInThisSession) {
@@ -103,16 +268,21 @@ bool closeRunningMonitors(DWORD timeLimitMs, bool* closedInThisSession) {
     const DWORD session = currentSession();
     std::vector<const RunningMonitor*> elsewhere;
     bool here = false;
+    bool unknown = false;
     for (const RunningMonitor& monitor : monitors) {
-        if (monitor.sessionId == session)
+        if (monitor.sessionKnown && monitor.sessionId == session) {
             here = true;
-        else
-            elsewhere.push_back(&monitor);
+            continue;
+        }
+        // One whose session could not be read may be of this session too.
+        if (!monitor.sessionKnown) unknown = true;
+        elsewhere.push_back(&monitor);
     }
     if (closedInThisSession) *closedInThisSession = here;
     if (monitors.empty()) return true;
 
     if (!elsewhere.empty()) closeThroughRestartManager(elsewhere);
+    const bool post = here || unknown;
     const ULONGLONG start = ::GetTickCount64();
     ULONGLONG lastPost = 0;
     bool posted = false;
@@ -121,7 +291,7 @@ bool closeRunningMonitors(DWORD timeLimitMs, bool* closedInThisSession) {
         if (monitors.empty()) return true;
         const ULONGLONG now = ::GetTickCount64();
         if (now - start >= timeLimitMs) break;
-        if (here && (!posted || now - lastPost >= kRepostPeriodMs)) {
+        if (post && (!posted || now - lastPost >= kRepostPeriodMs)) {
             // Posted, not sent: a monitor busy with a command does not answer
             // until the command ends, and the wait here has its own limit.
             ::PostMessageW(HWND_BROADCAST, exitMessage(), 0, 0);
@@ -131,8 +301,9 @@ bool closeRunningMonitors(DWORD timeLimitMs, bool* closedInThisSession) {
         ::Sleep(kPollPeriodMs);
     }
     for (const RunningMonitor& monitor : monitors)
-        LogManager::print(LogWarning, L"Monitor process %lu (session %lu) did not end within %lu ms",
-                          monitor.processId, monitor.sessionId, timeLimitMs);
+        LogManager::print(LogWarning, L"Monitor process %lu (session %lu%s) did not end within %lu ms%s",
+                          monitor.processId, monitor.sessionId, monitor.sessionKnown ? L"" : L", unknown",
+                          timeLimitMs, monitor.process ? L"" : L" (it could not be opened)");
     return false;
 }
 
@@ -196,16 +367,11 @@ int runInstallerCommand(const std::wstring& command) {
         if (!takeRestartRequest() || runsWithoutInteractiveUser()) return 0;
         const DWORD session = currentSession();
         for (const RunningMonitor& monitor : runningMonitors())
-            if (monitor.sessionId == session) return 0;
-        std::wstring commandLine = L"\"" + ownProgramPath() + L"\"";
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION started{};
-        if (::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                             &started)) {
-            ::CloseHandle(started.hThread);
-            ::CloseHandle(started.hProcess);
-        }
+            if (monitor.sessionKnown && monitor.sessionId == session) return 0;
+        // Not with this process's token: an installer run as administrator
+        // would give the monitor a high integrity level, which the shell's
+        // messages and an ordinary user's `exit` cannot reach.
+        startAsShellWould(L"\"" + ownProgramPath() + L"\"");
         return 0;
     }
     return -1;

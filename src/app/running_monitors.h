@@ -23,14 +23,57 @@ inline constexpr wchar_t kRestartRequestKey[] = L"Software\\Quarn Services Monit
 
 struct RunningMonitor {
     DWORD processId = 0;
+    // The session, when it could be read; a monitor of an unknown session is
+    // asked to end both ways (exit message and Restart Manager).
     DWORD sessionId = 0;
-    UniqueHandle process;  // SYNCHRONIZE and limited query access
+    bool sessionKnown = false;
+    // The process's creation time, which Restart Manager needs with the id
+    // (zero when neither Restart Manager nor the process gave it).
+    FILETIME started{};
+    // SYNCHRONIZE and limited query access. Null for a process that refused
+    // to be opened: it counts as running until it leaves the process list.
+    UniqueHandle process;
 };
 
-// Every process other than this one whose program file has this program's
-// file name (in any folder and any session), each with a handle to wait on.
-// A process that cannot be opened is left out.
+// Every process other than this one that runs this program's file: the users
+// of the file that Restart Manager lists (in every session), and every
+// process of the list whose program file has this program's full path. A
+// process with this program's file name that cannot be opened (another
+// user's, when this process lacks the right) cannot be told apart and is
+// counted too: the installer must not replace a file that may be in use.
 std::vector<RunningMonitor> runningMonitors();
+
+// Starts `commandLine` the way the user's shell would start it: when this
+// process runs elevated (an installer run as administrator), as a child of
+// the shell of this session, with the shell's token and integrity level;
+// otherwise, or when the shell cannot be reached, as a child of this
+// process. Returns the new process, or null.
+UniqueHandle startAsShellWould(const std::wstring& commandLine);
+
+// What the functions above ask the platform, replaceable by tests: the
+// process list and the openings stand in for other users' processes, the
+// elevation query for an installer run as administrator.
+namespace running_monitors_detail {
+struct ListedProcess {
+    DWORD processId = 0;
+    std::wstring fileName;  // without its folder
+};
+struct FileUser {
+    DWORD processId = 0;
+    DWORD sessionId = 0;
+    FILETIME started{};
+};
+struct Calls {
+    // Every process of the machine (Toolhelp's snapshot).
+    std::vector<ListedProcess> (*listProcesses)();
+    // The processes using `file` (Restart Manager); false when it could not tell.
+    bool (*listFileUsers)(const std::wstring& file, std::vector<FileUser>& users);
+    HANDLE(WINAPI* openProcess)(DWORD access, BOOL inherit, DWORD processId);
+    // True when this process's token is elevated.
+    bool (*runsElevated)();
+};
+Calls& calls();
+}  // namespace running_monitors_detail
 
 // Asks every running monitor to end and waits up to `timeLimitMs` for all of
 // them. Monitors of this session get the exit message posted, again every

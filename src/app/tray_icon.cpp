@@ -46,7 +46,7 @@ bool trayIconAdded() {
 }
 
 bool TrayIcon::addTrayIcon() {
-    if (offArea_) return false;
+    if (offArea_ || retired_) return false;
     if (iconAdded) return true;
     ++adds_;
     NOTIFYICONDATAW data = iconData(window_);
@@ -88,6 +88,12 @@ bool TrayIcon::updateTrayIcon(TrayState state, const std::wstring& text) {
     lastIcon_ = data.hIcon;
     std::copy_n(tip.c_str(), length, data.szTip);
     data.szTip[length] = L'\0';
+    if (::Shell_NotifyIconW(NIM_MODIFY, &data)) return true;
+    // The notification area no longer holds the icon (it was re-created and
+    // its "TaskbarCreated" never came, or the icon was taken away): added
+    // again now, not left missing for the rest of the run.
+    iconAdded = false;
+    if (!addTrayIcon()) return false;
     return ::Shell_NotifyIconW(NIM_MODIFY, &data) != FALSE;
 }
 
@@ -105,6 +111,11 @@ void TrayIcon::removeTrayIcon() {
     NOTIFYICONDATAW data = iconData(window_);
     ::Shell_NotifyIconW(NIM_DELETE, &data);
     iconAdded = false;
+}
+
+void TrayIcon::retire() {
+    retired_ = true;
+    removeTrayIcon();
 }
 
 const wchar_t* TrayIcon::stateText(TrayState state) {

@@ -47,7 +47,9 @@ public:
     // again (on failure the next update retries the add).
     bool readdTrayIcon();
     // Sets the picture for `state` and the tooltip "Quarn - " + `text`, cut
-    // to the 127 characters the notification area holds.
+    // to the 127 characters the notification area holds. When the
+    // notification area refuses the change because it lost the icon, the
+    // icon is added again and the change made once more.
     bool updateTrayIcon(TrayState state, const std::wstring& text);
     // Picture and tooltip from the management service's state.
     void refreshTrayIcon();
@@ -55,6 +57,9 @@ public:
     void showTrayText(const std::wstring& text);
     // Takes the icon off the notification area; a later update adds it anew.
     void removeTrayIcon();
+    // Takes the icon off for good: the session ends, and the process may be
+    // ended at any moment. Later adds and updates do nothing.
+    void retire();
 
     // Started, Stopped or Disabled from the effective status of "quarnsrv";
     // any product error counts as Disabled, other errors leave.
@@ -81,6 +86,7 @@ private:
     std::wstring lastTip_;
     unsigned updates_ = 0;
     unsigned adds_ = 0;
+    bool retired_ = false;
 };
 
 // True once the icon has been added in this process.

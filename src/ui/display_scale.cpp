@@ -2,13 +2,25 @@
 
 namespace {
 
-using GetDpiForWindowFunction = UINT(WINAPI*)(HWND);
 using GetSystemMetricsForDpiFunction = int(WINAPI*)(int, UINT);
+
+// The dialog manager's behaviours (winuser.h of Windows 10 1703).
+constexpr int kDialogDisableAll = 0x0001;          // DDC_DISABLE_ALL
+constexpr int kDialogDisableResize = 0x0002;       // DDC_DISABLE_RESIZE
+constexpr int kDialogDisableRelayout = 0x0004;     // DDC_DISABLE_CONTROL_RELAYOUT
+constexpr int kControlDisableFontUpdate = 0x0001;  // DCDC_DISABLE_FONT_UPDATE
+constexpr int kControlDisableRelayout = 0x0002;    // DCDC_DISABLE_RELAYOUT
+constexpr int kEffectiveDpi = 0;                   // MDT_EFFECTIVE_DPI
+
+template <class Function>
+Function libraryFunction(HMODULE library, const char* name) {
+    if (!library) return nullptr;
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(library, name)));
+}
 
 template <class Function>
 Function user32Function(const char* name) {
-    return reinterpret_cast<Function>(
-        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"user32.dll"), name)));
+    return libraryFunction<Function>(::GetModuleHandleW(L"user32.dll"), name);
 }
 
 UINT systemDpi() {
@@ -24,10 +36,35 @@ int scaled(int value, UINT to, UINT from) {
 
 }  // namespace
 
+namespace display_scale_detail {
+Functions& functions() {
+    static Functions found = [] {
+        Functions result{};
+        result.getDpiForWindow = user32Function<decltype(result.getDpiForWindow)>("GetDpiForWindow");
+        // shcore.dll exists from Windows 8.1; it stays loaded for the process.
+        result.getDpiForMonitor =
+            libraryFunction<decltype(result.getDpiForMonitor)>(::LoadLibraryW(L"shcore.dll"), "GetDpiForMonitor");
+        result.setDialogDpiChangeBehavior =
+            user32Function<decltype(result.setDialogDpiChangeBehavior)>("SetDialogDpiChangeBehavior");
+        result.setDialogControlDpiChangeBehavior =
+            user32Function<decltype(result.setDialogControlDpiChangeBehavior)>("SetDialogControlDpiChangeBehavior");
+        return result;
+    }();
+    return found;
+}
+}  // namespace display_scale_detail
+
 UINT windowDpi(HWND window) {
-    static const auto function = user32Function<GetDpiForWindowFunction>("GetDpiForWindow");
-    const UINT dpi = function && window ? function(window) : 0;
-    return dpi ? dpi : systemDpi();
+    const display_scale_detail::Functions& platform = display_scale_detail::functions();
+    if (window && platform.getDpiForWindow) {
+        if (const UINT dpi = platform.getDpiForWindow(window)) return dpi;
+    }
+    if (window && platform.getDpiForMonitor) {
+        UINT x = 0, y = 0;
+        const HMONITOR monitor = ::MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST);
+        if (SUCCEEDED(platform.getDpiForMonitor(monitor, kEffectiveDpi, &x, &y)) && y) return y;
+    }
+    return systemDpi();
 }
 
 int systemMetricForDpi(int index, UINT dpi) {
@@ -37,6 +74,9 @@ int systemMetricForDpi(int index, UINT dpi) {
 }
 
 void ScaledLayout::capture(HWND dialog, UINT dpi) {
+    const display_scale_detail::Functions& platform = display_scale_detail::functions();
+    const int dialogOff = kDialogDisableAll | kDialogDisableResize | kDialogDisableRelayout;
+    if (platform.setDialogDpiChangeBehavior) platform.setDialogDpiChangeBehavior(dialog, dialogOff, dialogOff);
     dialog_ = dialog;
     baseDpi_ = dpi_ = dpi;
     const auto font = reinterpret_cast<HFONT>(::SendMessageW(dialog, WM_GETFONT, 0, 0));
@@ -47,6 +87,9 @@ void ScaledLayout::capture(HWND dialog, UINT dpi) {
         ::GetWindowRect(child, &place);
         ::MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&place), 2);
         children_.push_back({child, place});
+        const int controlOff = kControlDisableFontUpdate | kControlDisableRelayout;
+        if (platform.setDialogControlDpiChangeBehavior)
+            platform.setDialogControlDpiChangeBehavior(child, controlOff, controlOff);
     }
 }
 

@@ -5,8 +5,13 @@
 #include <cstring>
 #include <iterator>
 #include <string>
+#include <utility>
 
 const IID kIidAccessible = {0x618736e0, 0x3c3d, 0x11cf, {0x81, 0x0c, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+const IID kIidAccPropServer = {0x76c0dbbb, 0x15e0, 0x4e7b, {0xb6, 0x1b, 0x20, 0xee, 0xea, 0x20, 0x01, 0xe0}};
+const IID kIidAccPropServices = {0x6e26e776, 0x04f0, 0x495d, {0x80, 0xe4, 0x33, 0x30, 0x35, 0x2e, 0x31, 0x69}};
+const CLSID kClsidAccPropServices = {0xb5f8350b, 0x0548, 0x48b1, {0xa6, 0xee, 0x88, 0xbd, 0x00, 0xb4, 0xa5, 0xe7}};
+const GUID kPropIdDescription = {0x4d48dfe4, 0xbd3f, 0x491f, {0xa6, 0x48, 0x49, 0x2d, 0x6f, 0x20, 0xc5, 0x88}};
 
 namespace {
 
@@ -40,7 +45,8 @@ void giveChild(LONG child, VARIANT* result) {
 
 class TreeAccessible final : public IAccessible {
 public:
-    TreeAccessible(HWND tree, RowDescriber describe) : tree_(tree), describe_(describe) {}
+    TreeAccessible(std::shared_ptr<const TreeWindow> window, RowDescriber describe)
+        : window_(std::move(window)), describe_(describe) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
         if (!object) return E_POINTER;
@@ -72,12 +78,12 @@ public:
 
     HRESULT STDMETHODCALLTYPE get_accParent(IDispatch** parent) override {
         if (!alive()) return RPC_E_DISCONNECTED;
-        return ::AccessibleObjectFromWindow(tree_, static_cast<DWORD>(OBJID_WINDOW), IID_IDispatch,
+        return ::AccessibleObjectFromWindow(tree(), static_cast<DWORD>(OBJID_WINDOW), IID_IDispatch,
                                             reinterpret_cast<void**>(parent));
     }
     HRESULT STDMETHODCALLTYPE get_accChildCount(LONG* count) override {
         if (!alive()) return RPC_E_DISCONNECTED;
-        *count = static_cast<LONG>(treeRows(tree_).size());
+        *count = static_cast<LONG>(treeRows(tree()).size());
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE get_accChild(VARIANT child, IDispatch** object) override {
@@ -105,7 +111,7 @@ public:
         HTREEITEM item = nullptr;
         const HRESULT found = row(child, item);
         if (FAILED(found)) return found;
-        return item && describe_ ? giveText(describe_(tree_, item), description) : noText(description);
+        return item && describe_ ? giveText(describe_(tree(), item), description) : noText(description);
     }
     HRESULT STDMETHODCALLTYPE get_accRole(VARIANT child, VARIANT* role) override {
         HTREEITEM item = nullptr;
@@ -118,14 +124,14 @@ public:
         HTREEITEM item = nullptr;
         const HRESULT found = row(child, item);
         if (FAILED(found)) return found;
-        const bool focused = ::GetFocus() == tree_;
+        const bool focused = ::GetFocus() == tree();
         LONG bits = STATE_SYSTEM_FOCUSABLE;
         if (!item) {
             if (focused) bits |= STATE_SYSTEM_FOCUSED;
         } else {
             bits |= STATE_SYSTEM_SELECTABLE;
             const UINT itemState = static_cast<UINT>(
-                ::SendMessageW(tree_, TVM_GETITEMSTATE, reinterpret_cast<WPARAM>(item), kStateImageMask | TVIS_EXPANDED));
+                ::SendMessageW(tree(), TVM_GETITEMSTATE, reinterpret_cast<WPARAM>(item), kStateImageMask | TVIS_EXPANDED));
             if ((itemState & kStateImageMask) == kCheckedState) bits |= STATE_SYSTEM_CHECKED;
             if (item == caret()) {
                 bits |= STATE_SYSTEM_SELECTED;
@@ -133,7 +139,7 @@ public:
             }
             if (next(item, TVGN_CHILD)) bits |= (itemState & TVIS_EXPANDED) ? STATE_SYSTEM_EXPANDED : STATE_SYSTEM_COLLAPSED;
             RECT place = itemRectRequest(item);
-            if (!::SendMessageW(tree_, TVM_GETITEMRECT, FALSE, reinterpret_cast<LPARAM>(&place)))
+            if (!::SendMessageW(tree(), TVM_GETITEMRECT, FALSE, reinterpret_cast<LPARAM>(&place)))
                 bits |= STATE_SYSTEM_OFFSCREEN | STATE_SYSTEM_INVISIBLE;
         }
         giveChild(bits, state);
@@ -148,7 +154,7 @@ public:
     HRESULT STDMETHODCALLTYPE get_accFocus(VARIANT* child) override {
         if (!alive()) return RPC_E_DISCONNECTED;
         ::VariantInit(child);
-        if (::GetFocus() != tree_) return S_FALSE;
+        if (::GetFocus() != tree()) return S_FALSE;
         giveChild(childId(caret()), child);
         return S_OK;
     }
@@ -172,9 +178,9 @@ public:
         const HRESULT found = row(child, item);
         if (FAILED(found)) return found;
         if (!item) return E_INVALIDARG;
-        if (flags & SELFLAG_TAKEFOCUS) ::SetFocus(tree_);
+        if (flags & SELFLAG_TAKEFOCUS) ::SetFocus(tree());
         if (flags & (SELFLAG_TAKESELECTION | SELFLAG_TAKEFOCUS))
-            ::SendMessageW(tree_, TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(item));
+            ::SendMessageW(tree(), TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(item));
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE accLocation(LONG* left, LONG* top, LONG* width, LONG* height, VARIANT child) override {
@@ -184,11 +190,11 @@ public:
         RECT place{};
         if (item) {
             place = itemRectRequest(item);
-            if (!::SendMessageW(tree_, TVM_GETITEMRECT, FALSE, reinterpret_cast<LPARAM>(&place))) return S_FALSE;
-            ::MapWindowPoints(tree_, nullptr, reinterpret_cast<POINT*>(&place), 2);
+            if (!::SendMessageW(tree(), TVM_GETITEMRECT, FALSE, reinterpret_cast<LPARAM>(&place))) return S_FALSE;
+            ::MapWindowPoints(tree(), nullptr, reinterpret_cast<POINT*>(&place), 2);
         } else {
-            ::GetClientRect(tree_, &place);
-            ::MapWindowPoints(tree_, nullptr, reinterpret_cast<POINT*>(&place), 2);
+            ::GetClientRect(tree(), &place);
+            ::MapWindowPoints(tree(), nullptr, reinterpret_cast<POINT*>(&place), 2);
         }
         *left = place.left;
         *top = place.top;
@@ -201,7 +207,7 @@ public:
         const HRESULT found = row(start, item);
         if (FAILED(found)) return found;
         ::VariantInit(end);
-        const auto rows = treeRows(tree_);
+        const auto rows = treeRows(tree());
         LONG target = 0;
         if (!item && direction == NAVDIR_FIRSTCHILD && !rows.empty()) target = 1;
         if (!item && direction == NAVDIR_LASTCHILD) target = static_cast<LONG>(rows.size());
@@ -216,11 +222,11 @@ public:
         ::VariantInit(child);
         TVHITTESTINFO test{};
         test.pt = {x, y};
-        ::ScreenToClient(tree_, &test.pt);
+        ::ScreenToClient(tree(), &test.pt);
         RECT client{};
-        ::GetClientRect(tree_, &client);
+        ::GetClientRect(tree(), &client);
         if (!::PtInRect(&client, test.pt)) return S_FALSE;
-        ::SendMessageW(tree_, TVM_HITTEST, 0, reinterpret_cast<LPARAM>(&test));
+        ::SendMessageW(tree(), TVM_HITTEST, 0, reinterpret_cast<LPARAM>(&test));
         giveChild(test.hItem ? childId(test.hItem) : CHILDID_SELF, child);
         return S_OK;
     }
@@ -229,14 +235,16 @@ public:
         const HRESULT found = row(child, item);
         if (FAILED(found)) return found;
         if (!item) return DISP_E_MEMBERNOTFOUND;
-        toggleRowCheck(tree_, item);
+        toggleRowCheck(tree(), item);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE put_accName(VARIANT, BSTR) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE put_accValue(VARIANT, BSTR) override { return E_NOTIMPL; }
 
 private:
-    bool alive() const { return ::IsWindow(tree_) != FALSE; }
+    // Null once the window is gone: its handle may name another window by now.
+    HWND tree() const { return window_->handle.load(); }
+    bool alive() const { return tree() && ::IsWindow(tree()); }
 
     // `item` is null for the outline itself (CHILDID_SELF).
     HRESULT row(const VARIANT& child, HTREEITEM& item) const {
@@ -244,24 +252,24 @@ private:
         if (child.vt != VT_I4) return E_INVALIDARG;
         item = nullptr;
         if (child.lVal == CHILDID_SELF) return S_OK;
-        const auto rows = treeRows(tree_);
+        const auto rows = treeRows(tree());
         if (child.lVal < 1 || child.lVal > static_cast<LONG>(rows.size())) return E_INVALIDARG;
         item = rows[static_cast<size_t>(child.lVal - 1)];
         return S_OK;
     }
     LONG childId(HTREEITEM item) const {
         if (!item) return CHILDID_SELF;
-        const auto rows = treeRows(tree_);
+        const auto rows = treeRows(tree());
         const auto at = std::find(rows.begin(), rows.end(), item);
         return at == rows.end() ? CHILDID_SELF : static_cast<LONG>(at - rows.begin()) + 1;
     }
     HTREEITEM next(HTREEITEM item, UINT code) const {
-        return reinterpret_cast<HTREEITEM>(::SendMessageW(tree_, TVM_GETNEXTITEM, code, reinterpret_cast<LPARAM>(item)));
+        return reinterpret_cast<HTREEITEM>(::SendMessageW(tree(), TVM_GETNEXTITEM, code, reinterpret_cast<LPARAM>(item)));
     }
     HTREEITEM caret() const { return next(nullptr, TVGN_CARET); }
     bool checked(HTREEITEM item) const {
         const auto state = static_cast<UINT>(
-            ::SendMessageW(tree_, TVM_GETITEMSTATE, reinterpret_cast<WPARAM>(item), kStateImageMask));
+            ::SendMessageW(tree(), TVM_GETITEMSTATE, reinterpret_cast<WPARAM>(item), kStateImageMask));
         return (state & kStateImageMask) == kCheckedState;
     }
     int level(HTREEITEM item) const {
@@ -276,13 +284,13 @@ private:
         data.hItem = item;
         data.pszText = text;
         data.cchTextMax = static_cast<int>(std::size(text));
-        ::SendMessageW(tree_, TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&data));
+        ::SendMessageW(tree(), TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&data));
         return data.pszText ? std::wstring(data.pszText) : std::wstring();
     }
     // The outline is named by the static text before it in the tab order
     // ("Services:"), as a standard proxy does, without "&" and the colon.
     std::wstring label() const {
-        const HWND previous = ::GetWindow(tree_, GW_HWNDPREV);
+        const HWND previous = ::GetWindow(tree(), GW_HWNDPREV);
         wchar_t name[32] = {};
         if (!previous || !::GetClassNameW(previous, name, 32) || _wcsicmp(name, L"Static") != 0) return std::wstring();
         wchar_t text[256] = {};
@@ -294,13 +302,75 @@ private:
         return result;
     }
 
-    HWND tree_;
+    std::shared_ptr<const TreeWindow> window_;
     RowDescriber describe_;
+    std::atomic<ULONG> references_{1};
+};
+
+class RowDescriptionServer final : public IAccPropServer {
+public:
+    RowDescriptionServer(std::shared_ptr<const TreeWindow> window, RowDescriber describe, IAccPropServices* services)
+        : window_(std::move(window)), describe_(describe), services_(services) {
+        services_->AddRef();
+    }
+    ~RowDescriptionServer() { services_->Release(); }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+        if (!object) return E_POINTER;
+        if (iid == IID_IUnknown || iid == kIidAccPropServer) {
+            *object = static_cast<IAccPropServer*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const ULONG left = --references_;
+        if (left == 0) delete this;
+        return left;
+    }
+
+    // Answers "no such property" for anything but a row's description, and
+    // once the window is gone.
+    HRESULT STDMETHODCALLTYPE GetPropValue(const BYTE* identity, DWORD length, MSAAPROPID property, VARIANT* value,
+                                           BOOL* has) override {
+        if (!value || !has) return E_POINTER;
+        ::VariantInit(value);
+        *has = FALSE;
+        const HWND tree = window_->handle.load();
+        if (property != kPropIdDescription || !tree || !describe_) return S_OK;
+        HWND window = nullptr;
+        DWORD object = 0, child = 0;
+        if (FAILED(services_->DecomposeHwndIdentityString(identity, length, &window, &object, &child))) return S_OK;
+        if (window != tree || static_cast<LONG>(object) != OBJID_CLIENT || static_cast<LONG>(child) == CHILDID_SELF)
+            return S_OK;
+        const auto item = reinterpret_cast<HTREEITEM>(::SendMessageW(tree, TVM_MAPACCIDTOHTREEITEM, child, 0));
+        if (!item) return S_OK;
+        const std::wstring text = describe_(tree, item);
+        if (text.empty()) return S_OK;
+        value->bstrVal = ::SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+        if (!value->bstrVal) return E_OUTOFMEMORY;
+        value->vt = VT_BSTR;
+        *has = TRUE;
+        return S_OK;
+    }
+
+private:
+    std::shared_ptr<const TreeWindow> window_;
+    RowDescriber describe_;
+    IAccPropServices* services_;
     std::atomic<ULONG> references_{1};
 };
 
 }  // namespace
 
-IAccessible* createTreeAccessible(HWND tree, RowDescriber describe) {
-    return new TreeAccessible(tree, describe);
+IAccPropServer* createRowDescriptionServer(std::shared_ptr<const TreeWindow> tree, RowDescriber describe,
+                                           IAccPropServices* services) {
+    return new RowDescriptionServer(std::move(tree), describe, services);
+}
+
+IAccessible* createTreeAccessible(std::shared_ptr<const TreeWindow> tree, RowDescriber describe) {
+    return new TreeAccessible(std::move(tree), describe);
 }

@@ -16,6 +16,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
 using testing_support::OpenMonitor;
 using testing_support::PackagesSandbox;
@@ -112,6 +113,17 @@ void measure(OpenMonitor& monitor, const std::string& prefix, Report& report) {
         iconSize(reinterpret_cast<HICON>(monitor.send(WM_GETICON, ICON_SMALL, 0)));
     report[prefix + "bigIcon"] = iconSize(reinterpret_cast<HICON>(monitor.send(WM_GETICON, ICON_BIG, 0)));
     report[prefix + "tray"] = iconSize(monitor.tray().lastIcon());
+    // The pictures keep their alpha channel.
+    IMAGEINFO picture{};
+    BITMAP bits{};
+    if (ImageList_GetImageInfo(monitor.dialog().imageList(), 0, &picture))
+        ::GetObjectW(picture.hbmImage, sizeof(bits), &bits);
+    report[prefix + "imageBits"] = bits.bmBitsPixel;
+    int box = 0, boxHeight = 0;
+    ImageList_GetIconSize(
+        reinterpret_cast<HIMAGELIST>(::SendMessageW(monitor.tree(), TVM_GETIMAGELIST, TVSIL_STATE, 0)), &box,
+        &boxHeight);
+    report[prefix + "checkBox"] = box;
 }
 
 // The child's part: runs only in a process started by MonitorFollowsLogPixels,
@@ -125,6 +137,13 @@ TEST(DisplayScale, ChildMeasuresTheMonitor) {
     Report report;
     report["dpi"] = static_cast<long>(monitor.dialog().dpi());
     measure(monitor, "", report);
+    // Where GetDpiForWindow is missing (Windows 8.1, early Windows 10), the
+    // monitor's DPI comes from GetDpiForMonitor.
+    auto& functions = display_scale_detail::functions();
+    const auto getDpiForWindow = functions.getDpiForWindow;
+    functions.getDpiForWindow = nullptr;
+    report["dpiWithoutWindowFunction"] = static_cast<long>(windowDpi(monitor.window()));
+    functions.getDpiForWindow = getDpiForWindow;
 
     // The dialog moves to a monitor at 150 %: the platform proposes a
     // rectangle of its own (here one half again as large, elsewhere).
@@ -234,6 +253,67 @@ TEST(DisplayScale, MonitorFollowsLogPixels) {
     EXPECT_NEAR(static_cast<double>(normal["moved.buttonWidth"]) / normal["buttonWidth"], 1.5, 0.05);
     EXPECT_NEAR(static_cast<double>(normal["moved.buttonHeight"]) / normal["buttonHeight"], 1.5, 0.1);
     EXPECT_NEAR(static_cast<double>(normal["moved.font"]) / normal["font"], 1.5, 0.1);
+
+    // 32-bit pictures; check boxes drawn again at the new size; the monitor's
+    // DPI without the per-window function.
+    for (Report* report : {&normal, &large}) {
+        EXPECT_EQ((*report)["imageBits"], 32);
+        EXPECT_EQ((*report)["moved.imageBits"], 32);
+        EXPECT_EQ((*report)["dpiWithoutWindowFunction"], (*report)["dpi"]);
+    }
+    EXPECT_EQ(normal["moved.checkBox"], 24);
+    EXPECT_EQ(large["moved.checkBox"], 36);
+}
+
+// Records what the dialog manager is told (Windows 10 1703 and later have
+// these functions; Wine has no dialog manager scaling to turn off).
+struct BehaviourCall {
+    HWND window;
+    int mask;
+    int values;
+};
+std::vector<BehaviourCall> g_dialogCalls, g_controlCalls;
+BOOL WINAPI recordDialog(HWND window, int mask, int values) {
+    g_dialogCalls.push_back({window, mask, values});
+    return TRUE;
+}
+BOOL WINAPI recordControl(HWND window, int mask, int values) {
+    g_controlCalls.push_back({window, mask, values});
+    return TRUE;
+}
+
+// Stands in for Windows 10 1703 and later: their dialog manager would scale
+// the dialog's fonts and controls and size the window on a change of scale,
+// and the monitor's own relayout would then act on top of it.
+TEST(DisplayScale, DialogManagersOwnScalingIsOffForTheDialogAndEveryControl) {
+    PackagesSandbox packages;
+    auto& functions = display_scale_detail::functions();
+    const display_scale_detail::Functions platform = functions;
+    g_dialogCalls.clear();
+    g_controlCalls.clear();
+    functions.setDialogDpiChangeBehavior = &recordDialog;
+    functions.setDialogControlDpiChangeBehavior = &recordControl;
+    {
+        OpenMonitor monitor;
+        functions = platform;
+        // DDC_DISABLE_ALL | DDC_DISABLE_RESIZE | DDC_DISABLE_CONTROL_RELAYOUT.
+        ASSERT_EQ(g_dialogCalls.size(), 1u);
+        EXPECT_EQ(g_dialogCalls[0].window, monitor.window());
+        EXPECT_EQ(g_dialogCalls[0].mask, 7);
+        EXPECT_EQ(g_dialogCalls[0].values, 7);
+        // DCDC_DISABLE_FONT_UPDATE | DCDC_DISABLE_RELAYOUT for each control.
+        std::set<HWND> controls;
+        for (HWND child = ::GetWindow(monitor.window(), GW_CHILD); child; child = ::GetWindow(child, GW_HWNDNEXT))
+            controls.insert(child);
+        std::set<HWND> told;
+        for (const BehaviourCall& call : g_controlCalls) {
+            EXPECT_EQ(call.mask, 3);
+            EXPECT_EQ(call.values, 3);
+            told.insert(call.window);
+        }
+        EXPECT_EQ(told, controls);
+    }
+    functions = platform;
 }
 
 }  // namespace

@@ -84,3 +84,33 @@ TEST(MonitorEnd, EndOfSessionRemovesTheIconAndQuitsAndACancelledOneChangesNothin
         EXPECT_EQ(takeQuit(), c.quits);
     }
 }
+
+TEST(MonitorEnd, EndOfSessionDuringACommandsQuestionCountsAsAbort) {
+    ScopedService failing(sandboxkit::uniqueName(L"qme3"), L"Failing first", L"--fail-start=1");
+    ScopedService second(sandboxkit::uniqueName(L"qme4"), L"Failing second", L"--fail-start=1");
+    testing_support::PackagesSandbox packages;
+    packages.setInstalled(L"t", L"p");
+    packages.addService(L"t", L"p", failing.name(), L"Group");
+    packages.addService(L"t", L"p", second.name(), L"Group");
+    takeQuit();
+    OpenMonitor monitor;
+    checkAllServices(monitor);
+    BoxAnswerer boxes(monitor.window(), {IDIGNORE});
+    boxes.beforeAnswer([&](const testing_support::SeenBox&) {
+        // Windows logs off while the question is open: the box's own message
+        // loop dispatches the end of the session to the dialog.
+        DWORD_PTR answer = 0;
+        ::SendMessageTimeoutW(monitor.window(), WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_NORMAL, 10000, &answer);
+        ::SendMessageTimeoutW(monitor.window(), WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, SMTO_NORMAL, 10000, &answer);
+    });
+
+    monitor.command(IDC_START);
+
+    // The first question's box closed without an answer that lets the pass
+    // go on: the second service is not tried again, and nothing put the icon back.
+    ASSERT_GE(boxes.seen().size(), 1u);
+    EXPECT_EQ(boxes.seen()[0].caption, L"Start Failing first");
+    EXPECT_EQ(boxes.seen().size(), 1u) << "the pass went on while the session ended";
+    EXPECT_FALSE(trayIconAdded());
+    EXPECT_TRUE(takeQuit());
+}

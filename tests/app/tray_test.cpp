@@ -1,5 +1,7 @@
 #include "app/control_dlg.h"
+#include "app/exit_message.h"
 #include "app/tray_icon.h"
+#include "ui/message_filter.h"
 
 #include "management_service_scope.h"
 #include "monitor_fixture.h"
@@ -11,6 +13,7 @@
 
 #include <shellapi.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -160,25 +163,83 @@ TEST(Tray, RightClickOpensTheMenuWithControlPanelAsDefault) {
     EXPECT_EQ(seen.defaultId, UINT(ID_TRAY_CONTROL_PANEL));
 }
 
+// The notification area holds icon 1 of `window` (a modification that
+// changes nothing succeeds only for an icon it holds).
+bool iconHeld(HWND window) {
+    NOTIFYICONDATAW data{};
+    data.cbSize = sizeof(data);
+    data.hWnd = window;
+    data.uID = kTrayIconId;
+    return ::Shell_NotifyIconW(NIM_MODIFY, &data) != FALSE;
+}
+
+// What a restarted shell looks like to us: the icon is gone.
+void takeIconAway(HWND window) {
+    NOTIFYICONDATAW data{};
+    data.cbSize = sizeof(data);
+    data.hWnd = window;
+    data.uID = kTrayIconId;
+    ASSERT_TRUE(::Shell_NotifyIconW(NIM_DELETE, &data));
+    ASSERT_FALSE(iconHeld(window));
+}
+
 TEST(Tray, IconIsAddedAgainWhenTheNotificationAreaIsRecreated) {
     PackagesSandbox packages;
     OpenMonitor monitor;
     ASSERT_TRUE(trayIconAdded());
-    // What a restarted shell looks like to us: the icon is gone.
-    NOTIFYICONDATAW data{};
-    data.cbSize = sizeof(data);
-    data.hWnd = monitor.window();
-    data.uID = kTrayIconId;
-    ASSERT_TRUE(::Shell_NotifyIconW(NIM_DELETE, &data));
-    EXPECT_FALSE(monitor.tray().updateTrayIcon(TrayStopped, L"lost"));
 
-    const unsigned adds = monitor.tray().addCount();
+    // "TaskbarCreated" adds it again.
+    takeIconAway(monitor.window());
+    unsigned adds = monitor.tray().addCount();
     const unsigned updates = monitor.tray().updateCount();
     ::SendMessageW(monitor.window(), taskbarCreatedMessage(), 0, 0);
     EXPECT_EQ(monitor.tray().addCount(), adds + 1);
     EXPECT_EQ(monitor.tray().updateCount(), updates + 1);
-    EXPECT_NE(monitor.tray().lastTip(), L"Quarn - lost");
+    EXPECT_TRUE(iconHeld(monitor.window()));
+
+    // Without the message (it never reached us), the next update finds the
+    // icon missing and adds it again instead of failing for good.
+    takeIconAway(monitor.window());
+    adds = monitor.tray().addCount();
     EXPECT_TRUE(monitor.tray().updateTrayIcon(TrayStopped, L"back"));
+    EXPECT_EQ(monitor.tray().addCount(), adds + 1);
+    EXPECT_TRUE(iconHeld(monitor.window()));
+    EXPECT_EQ(monitor.tray().lastTip(), L"Quarn - back");
+}
+
+// Records what the monitor's window lets through from lower integrity levels.
+struct FilterCall {
+    HWND window;
+    UINT message;
+    DWORD action;
+};
+std::vector<FilterCall> g_filterCalls;
+
+BOOL WINAPI recordFilter(HWND window, UINT message, DWORD action, PCHANGEFILTERSTRUCT) {
+    g_filterCalls.push_back({window, message, action});
+    return TRUE;
+}
+
+// Stands in for Windows' integrity levels, which Wine does not have: an
+// elevated monitor must still get the shell's "TaskbarCreated" and the exit
+// message of an ordinary user's `exit`.
+TEST(Tray, MonitorWindowLetsTaskbarCreatedAndTheExitMessageThroughFromLowerIntegrity) {
+    PackagesSandbox packages;
+    auto& call = message_filter_detail::changeFilterCall();
+    const auto platform = call;
+    g_filterCalls.clear();
+    call = &recordFilter;
+    {
+        OpenMonitor monitor;
+        call = platform;
+        for (UINT message : {taskbarCreatedMessage(), exitMessage()}) {
+            SCOPED_TRACE(message);
+            EXPECT_TRUE(std::any_of(g_filterCalls.begin(), g_filterCalls.end(), [&](const FilterCall& seen) {
+                return seen.window == monitor.window() && seen.message == message && seen.action == MSGFLT_ALLOW;
+            }));
+        }
+    }
+    call = platform;
 }
 
 // Any process may broadcast "TaskbarCreated", and the shell does on some DPI

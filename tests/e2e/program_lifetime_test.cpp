@@ -61,6 +61,37 @@ DWORD exitCodeOf(HANDLE process) {
     return code;
 }
 
+constexpr wchar_t kHungTitle[] = L"Quarn test hung window";
+
+// A process of its own (this test program again, see HungWindowChild) whose
+// visible top-level window never takes its messages, as a hung program's.
+class HungWindow {
+public:
+    HungWindow() {
+        wchar_t self[MAX_PATH] = {};
+        ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+        ::SetEnvironmentVariableW(L"QUARN_HUNG_WINDOW", L"1");
+        process_.reset(startProcess(L"\"" + std::wstring(self) + L"\" --gtest_filter=ProgramLifetime.HungWindowChild"));
+        ::SetEnvironmentVariableW(L"QUARN_HUNG_WINDOW", nullptr);
+    }
+    ~HungWindow() {
+        if (process_) ::TerminateProcess(process_.get(), 1);
+    }
+    HungWindow(const HungWindow&) = delete;
+    HungWindow& operator=(const HungWindow&) = delete;
+
+    // The window, once the platform itself counts it as hung.
+    HWND waitUntilHung() const {
+        HWND window = nullptr;
+        waitUntil([&] { return (window = ::FindWindowW(nullptr, kHungTitle)) != nullptr; }, 20000);
+        if (window && waitUntil([&] { return ::IsHungAppWindow(window) != FALSE; }, 20000)) return window;
+        return nullptr;
+    }
+
+private:
+    UniqueHandle process_;
+};
+
 // Ends whatever monitors a failed test left behind.
 class ProgramLifetime : public ::testing::Test {
 protected:
@@ -135,4 +166,32 @@ TEST_F(ProgramLifetime, TrayMenuExitEndsOnlyThisMonitor) {
     EXPECT_EQ(exitCodeOf(second), static_cast<DWORD>(STILL_ACTIVE));
     EXPECT_EQ(runProcess(program() + L" exit", 20000), 0);
     EXPECT_EQ(::WaitForSingleObject(second, kEndMs), WAIT_OBJECT_0);
+}
+
+// The hung program of ExitReturnsWithAHungWindowOnTheDesktop; skipped unless
+// that test starts it.
+TEST_F(ProgramLifetime, HungWindowChild) {
+    if (!::GetEnvironmentVariableW(L"QUARN_HUNG_WINDOW", nullptr, 0)) GTEST_SKIP() << "run by the hung-window test";
+    HWND window = ::CreateWindowExW(0, L"Static", kHungTitle, WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100,
+                                    nullptr, nullptr, nullptr, nullptr);
+    ASSERT_TRUE(window);
+    // Never looks at its queue again.
+    ::Sleep(INFINITE);
+}
+
+TEST_F(ProgramLifetime, ExitReturnsWithAHungWindowOnTheDesktopAndStillEndsEveryMonitor) {
+    HungWindow hung;
+    ASSERT_TRUE(hung.waitUntilHung()) << "no hung window";
+    HANDLE first = startMonitor();
+    HANDLE second = startMonitor();
+    ASSERT_TRUE(waitUntil([&] { return monitorWindowOf(::GetProcessId(first)) != nullptr; }, 20000));
+    ASSERT_TRUE(waitUntil([&] { return monitorWindowOf(::GetProcessId(second)) != nullptr; }, 20000));
+    letMonitorsSettle();
+
+    // A broadcast that waits for every window would never return.
+    EXPECT_EQ(runProcess(program() + L" exit", 20000), 0) << "exit did not return";
+    HANDLE both[] = {first, second};
+    EXPECT_EQ(::WaitForMultipleObjects(2, both, TRUE, kEndMs), WAIT_OBJECT_0);
+    EXPECT_EQ(exitCodeOf(first), 0u);
+    EXPECT_EQ(exitCodeOf(second), 0u);
 }
