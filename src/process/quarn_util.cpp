@@ -12,7 +12,6 @@
 #include "process/vexecutil.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cwctype>
 #include <memory>
 
