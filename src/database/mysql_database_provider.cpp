@@ -1,5 +1,6 @@
 #include "database/mysql_database_provider.h"
 
+#include "config/product_config.h"
 #include "config/registry.h"
 #include "database/content_handler_wrapper.h"
 #include "database/mysql_administration.h"
@@ -10,7 +11,6 @@
 #include "database/statement_mask.h"
 #include "diagnostics/exceptions.h"
 #include "diagnostics/log_manager.h"
-#include "diagnostics/product_config.h"
 #include "diagnostics/standard_wrapping.h"
 #include "diagnostics/text.h"
 

@@ -1,10 +1,10 @@
 #include "diagnostics/crash_dump.h"
 
+#include "config/product_config.h"
 #include "config/registry.h"
 #include "diagnostics/exceptions.h"
 #include "diagnostics/handles.h"
 #include "diagnostics/log_manager.h"
-#include "diagnostics/product_config.h"
 #include "diagnostics/se_translator.h"
 #include "diagnostics/standard_wrapping.h"
 #include "diagnostics/text.h"

@@ -1,7 +1,7 @@
 #include "diagnostics/log_manager.h"
 
+#include "config/product_config.h"
 #include "config/registry.h"
-#include "diagnostics/product_config.h"
 #include "diagnostics/quarn_log.h"
 #include "diagnostics/text.h"
 #include "threading/cancelation_point.h"
