@@ -8,6 +8,7 @@
 #include "diagnostics/log_manager.h"
 #include "diagnostics/standard_wrapping.h"
 #include "diagnostics/text.h"
+#include "threading/cancelation_point.h"
 
 #include <comdef.h>
 

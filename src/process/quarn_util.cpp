@@ -10,6 +10,7 @@
 #include "files/os_version.h"
 #include "process/command_line.h"
 #include "process/vexecutil.h"
+#include "threading/cancelation_point.h"
 
 #include <algorithm>
 #include <cwctype>
