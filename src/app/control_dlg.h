@@ -15,15 +15,6 @@
 
 class TrayApp;
 
-namespace handle_traits {
-struct ImageList {
-    using pointer = HIMAGELIST;
-    static pointer empty() noexcept { return nullptr; }
-    static void close(pointer h) noexcept { ::ImageList_Destroy(h); }
-};
-}  // namespace handle_traits
-using UniqueImageList = UniqueResource<handle_traits::ImageList>;
-
 class ControlDlg : public VDlg {
 public:
     explicit ControlDlg(TrayApp* owner);
