@@ -196,11 +196,11 @@ void MySQLDatabaseProvider::execute(const std::wstring& sql) {
                          kExecuteSite.entry());
 }
 
-IDatabaseRecordSet* MySQLDatabaseProvider::query(const std::wstring& sql) { return queryRows(sql, false); }
+RecordSetRef MySQLDatabaseProvider::query(const std::wstring& sql) { return queryRows(sql, false); }
 
-IDatabaseRecordSet* MySQLDatabaseProvider::queryForExport(const std::wstring& sql) { return queryRows(sql, true); }
+RecordSetRef MySQLDatabaseProvider::queryForExport(const std::wstring& sql) { return queryRows(sql, true); }
 
-IDatabaseRecordSet* MySQLDatabaseProvider::queryRows(const std::wstring& sql, bool streamed) {
+RecordSetRef MySQLDatabaseProvider::queryRows(const std::wstring& sql, bool streamed) {
     const std::wstring masked = maskPasswords(sql, SqlDialect::MySql);
     LogManager::print(LogInfo, L"MySQLDatabaseProvider Query: %s", masked.c_str());
     const unsigned error = send(sql, L"MySQLDatabaseProvider::query reconnect");
@@ -213,7 +213,7 @@ IDatabaseRecordSet* MySQLDatabaseProvider::queryRows(const std::wstring& sql, bo
         throw vexception(L"Can't get result for query " + masked + L" MySQLDatabaseProvider error " +
                              serverMessage(sql),
                          kQuerySite.entry());
-    return new VMySQLRecordSet(result);
+    return makeRecordSet<VMySQLRecordSet>(result);
 }
 
 std::wstring MySQLDatabaseProvider::serverMessage(const std::wstring& sql) {

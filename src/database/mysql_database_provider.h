@@ -48,7 +48,7 @@ public:
     void use(const std::wstring& database) override;
     // Raises "Can't query ..." when the statement fails and "Can't get result
     // for query ..." when it returns no result set.
-    IDatabaseRecordSet* query(const std::wstring& sql) override;
+    RecordSetRef query(const std::wstring& sql) override;
     // Raises "Can't execute <masked statement>: MySql error N:<text>".
     void execute(const std::wstring& sql) override;
     // Sends the insert as a REPLACE; the delete statement is not used. Raises
@@ -107,10 +107,10 @@ public:
 protected:
     // The rows as the server sends them (mysql_use_result): the record set
     // holds one row at a time, and its rowCount is the number read so far.
-    IDatabaseRecordSet* queryForExport(const std::wstring& sql) override;
+    RecordSetRef queryForExport(const std::wstring& sql) override;
 
 private:
-    IDatabaseRecordSet* queryRows(const std::wstring& sql, bool streamed);
+    RecordSetRef queryRows(const std::wstring& sql, bool streamed);
     // Sends the statement, retrying once through the reconnect handler after
     // a lost connection. Returns the client library's error number, 0 on
     // success.

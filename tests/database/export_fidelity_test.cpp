@@ -78,8 +78,8 @@ private:
 class CannedProvider : public MySQLDatabaseProvider {
 public:
     std::wstring text;
-    IDatabaseRecordSet* query(const std::wstring&) override { return new OneRow(text); }
-    IDatabaseRecordSet* queryForExport(const std::wstring&) override { return new OneRow(text); }
+    RecordSetRef query(const std::wstring&) override { return makeRecordSet<OneRow>(text); }
+    RecordSetRef queryForExport(const std::wstring&) override { return makeRecordSet<OneRow>(text); }
 };
 
 class Progress : public IDatabaseProgress {
@@ -299,7 +299,7 @@ TEST(DataImport, ALostConnectionStopsTheImport) {
         void execute(const std::wstring& sql) override {
             if (sql.rfind(L"INSERT", 0) == 0) throw vexception(L"MySQL server has gone away");
         }
-        IDatabaseRecordSet* query(const std::wstring&) override { throw vexception(L"no server"); }
+        RecordSetRef query(const std::wstring&) override { throw vexception(L"no server"); }
         // The client library's own escape needs the library set up by a
         // connection, which this provider never makes.
         std::wstring escape(const std::wstring& text) override { return text; }
