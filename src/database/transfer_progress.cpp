@@ -3,7 +3,6 @@
 #include "diagnostics/log_manager.h"
 #include "diagnostics/text.h"
 #include "diagnostics/win32.h"
-#include "threading/execute_context.h"
 
 #include <algorithm>
 #include <cstdio>
