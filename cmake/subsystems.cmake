@@ -19,9 +19,13 @@ set_target_properties(mariadb_client PROPERTIES
   INTERFACE_SYSTEM_INCLUDE_DIRECTORIES "${QUARN_MARIADB_ROOT}/include"
   INTERFACE_INCLUDE_DIRECTORIES "${QUARN_MARIADB_ROOT}/include")
 
-# mariadb_client comes first: it needs ws2_32 and shlwapi after it.
-set(QUARN_SYSTEM_LIBS mariadb_client comctl32 oleacc shell32 user32 gdi32 advapi32 netapi32 ole32 oleaut32 uuid
-  dbghelp psapi shlwapi rpcrt4 version userenv ws2_32 kernel32)
+# The system's import libraries lie below the ground floor: quarn_diagnostics
+# links them, so they come after every library of the program, and after the
+# MariaDB client, which needs ws2_32 and shlwapi.
+add_library(quarn_system INTERFACE)
+target_link_libraries(quarn_system INTERFACE comctl32 oleacc shell32 user32 gdi32 advapi32 netapi32 ole32 oleaut32
+  uuid dbghelp psapi shlwapi rpcrt4 version userenv ws2_32 kernel32)
+set_property(TARGET mariadb_client PROPERTY INTERFACE_LINK_LIBRARIES quarn_system)
 
 # quarn_add_subsystem(<folder> [TARGET <library>] [SOURCES <file>...] [USES <library>...])
 # Adds the library quarn_<folder> (or <library>) of the current folder, which

@@ -3,6 +3,7 @@
 #include "config/product_config.h"
 #include "config/registry.h"
 #include "diagnostics/handles.h"
+#include "diagnostics/log_manager.h"
 #include "diagnostics/standard_wrapping.h"
 #include "process/pipe_internal.h"
 #include "threading/cancelation_point.h"
