@@ -53,8 +53,7 @@ void setDebug(bool on) {
     const DWORD value = on ? 1 : 0;
     ::RegSetValueExW(key, L"Debug", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
     ::RegCloseKey(key);
-    LogSwitches& switches = LogManager::switches();
-    for (int level = 0; level < 3; ++level) switches[6 + level] = on ? 1 : 0;
+    for (int level = 0; level < 3; ++level) LogManager::setRoutesToEventLog(level, on);
     // The switch is read again on every sixteenth query.
     for (int i = 0; i < 16; ++i) LogManager::debugEnabled();
 }

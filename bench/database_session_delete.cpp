@@ -3,10 +3,10 @@
 // the same work, on the sandbox MariaDB server. Needs the server's settings
 // in the registry (scripts/test and scripts/demo lay them out).
 #include "bench_timing.h"
+#include "config/product_config.h"
 #include "config/registry.h"
 #include "database/zrt_database.h"
 #include "diagnostics/log_manager.h"
-#include "diagnostics/product_config.h"
 #include "diagnostics/exceptions.h"
 #include "diagnostics/text.h"
 #include "sandbox_database.h"

@@ -153,8 +153,10 @@ int main() {
     }
     // Only the debug file: Info goes neither to standard output nor, once
     // the switches are set, to the event log.
-    LogSwitches& switches = LogManager::switches();
-    for (int level = 0; level < 6; ++level) switches[level] = switches[6 + level] = 0;
+    for (int level = 0; level < 6; ++level) {
+        LogManager::setRoutesToStdout(level, false);
+        LogManager::setRoutesToEventLog(level, false);
+    }
     constexpr int kLines = 200, kRounds = 10;
     double print = 1e300, raw = 1e300;
     {

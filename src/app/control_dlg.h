@@ -19,24 +19,6 @@
 
 class TrayApp;
 
-namespace handle_traits {
-struct ImageList {
-    using pointer = HIMAGELIST;
-    static pointer empty() noexcept { return nullptr; }
-    static void close(pointer h) noexcept { ::ImageList_Destroy(h); }
-};
-}  // namespace handle_traits
-using UniqueImageList = UniqueResource<handle_traits::ImageList>;
-
-namespace handle_traits {
-struct Bitmap {
-    using pointer = HBITMAP;
-    static pointer empty() noexcept { return nullptr; }
-    static void close(pointer h) noexcept { ::DeleteObject(h); }
-};
-}  // namespace handle_traits
-using UniqueBitmap = UniqueResource<handle_traits::Bitmap>;
-
 class ControlDlg : public VDlg {
 public:
     explicit ControlDlg(TrayApp* owner);

@@ -20,15 +20,6 @@
 class ControlDlg;
 class TrayIcon;
 
-namespace handle_traits {
-struct Hook {
-    using pointer = HHOOK;
-    static pointer empty() noexcept { return nullptr; }
-    static void close(pointer h) noexcept { ::UnhookWindowsHookEx(h); }
-};
-}  // namespace handle_traits
-using UniqueHook = UniqueResource<handle_traits::Hook>;
-
 class LiveServiceState {
 public:
     LiveServiceState(ControlDlg& dialog, TrayIcon& icon);

@@ -2,6 +2,7 @@
 
 #include "diagnostics/standard_wrapping.h"
 #include "services/service_control.h"
+#include "threading/cancelation_point.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include "diagnostics/text.h"
 #include "resource_ids.h"
 #include "services/service_query.h"
+#include "threading/cancelation_point.h"
 
 #include <map>
 

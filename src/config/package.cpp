@@ -3,6 +3,7 @@
 #include "config/registry.h"
 #include "diagnostics/standard_wrapping.h"
 #include "diagnostics/text.h"
+#include "threading/cancelation_point.h"
 
 #include <cwchar>
 

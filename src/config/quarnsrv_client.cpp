@@ -1,6 +1,6 @@
 #include "config/quarnsrv_client.h"
 
-#include "diagnostics/product_config.h"
+#include "config/product_config.h"
 #include "diagnostics/standard_wrapping.h"
 #include "diagnostics/text.h"
 #include "services/service_query.h"

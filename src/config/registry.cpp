@@ -2,7 +2,7 @@
 
 #include "diagnostics/exceptions.h"
 #include "files/file_name.h"
-#include "process/quarn_util.h"
+#include "files/os_version.h"
 
 #include <cwchar>
 #include <vector>

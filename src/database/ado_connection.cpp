@@ -1,13 +1,14 @@
 #include "database/ado_connection.h"
 
+#include "config/product_config.h"
 #include "config/registry.h"
 #include "database/ado_object.h"
 #include "database/statement_mask.h"
 #include "diagnostics/exceptions.h"
 #include "diagnostics/log_manager.h"
-#include "diagnostics/product_config.h"
 #include "diagnostics/standard_wrapping.h"
 #include "diagnostics/text.h"
+#include "threading/cancelation_point.h"
 
 #include <comdef.h>
 

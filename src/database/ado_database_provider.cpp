@@ -54,7 +54,7 @@ std::wstring VADODatabaseProvider::escape(const std::wstring& text) { return dou
 
 void VADODatabaseProvider::use(const std::wstring& database) { execute(L"use " + bracketIdentifier(database)); }
 
-IDatabaseRecordSet* VADODatabaseProvider::query(const std::wstring& sql) {
+RecordSetRef VADODatabaseProvider::query(const std::wstring& sql) {
     return VADORecordSetProvider::open(connection_, rewrite(sql));
 }
 

@@ -31,7 +31,7 @@ public:
     std::wstring escape(const std::wstring& text) override;
     // "use " + the database as one bracketed identifier.
     void use(const std::wstring& database) override;
-    IDatabaseRecordSet* query(const std::wstring& sql) override;
+    RecordSetRef query(const std::wstring& sql) override;
     // Runs the statement without records (options 128).
     void execute(const std::wstring& sql) override;
     // Runs both statements, in that order.

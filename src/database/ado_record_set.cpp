@@ -83,7 +83,7 @@ std::wstring variantText(const VARIANT& value) {
     return variantText(text.get());
 }
 
-VADORecordSetProvider* VADORecordSetProvider::open(VADOConnection& connection, const std::wstring& sql) {
+RecordSetRef VADORecordSetProvider::open(VADOConnection& connection, const std::wstring& sql) {
     LogManager::print(LogInfo, L"ADO open recordset: %s", maskPasswords(sql, connection.dialect()).c_str());
     auto fail = [&](HRESULT hr) {
         std::wstring text = connection.lastError();
@@ -112,7 +112,7 @@ VADORecordSetProvider* VADORecordSetProvider::open(VADOConnection& connection, c
     hr = records->Open(source.get(), active.get(), static_cast<CursorTypeEnum>(ado::kOpenStatic),
                        static_cast<LockTypeEnum>(ado::kLockOptimistic), ado::kCmdUnknown);
     if (FAILED(hr)) fail(hr);
-    return new VADORecordSetProvider(std::move(records));
+    return makeRecordSet<VADORecordSetProvider>(std::move(records));
 }
 
 VADORecordSetProvider::VADORecordSetProvider(ComPtr<_ADORecordset> records) : records_(std::move(records)) {}

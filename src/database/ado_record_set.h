@@ -19,9 +19,8 @@ std::wstring variantText(const VARIANT& value);
 class VADORecordSetProvider : public DatabaseRecordSetBase {
 public:
     // Logs "ADO open recordset: %s" (passwords masked) and opens `sql` on
-    // the connection. Raises the connection's error text in context "VADORecordSet::open". The
-    // record set has count 0.
-    static VADORecordSetProvider* open(VADOConnection& connection, const std::wstring& sql);
+    // the connection. Raises the connection's error text in context "VADORecordSet::open".
+    static RecordSetRef open(VADOConnection& connection, const std::wstring& sql);
 
     VADORecordSetProvider(const VADORecordSetProvider&) = delete;
     VADORecordSetProvider& operator=(const VADORecordSetProvider&) = delete;
@@ -48,6 +47,8 @@ protected:
     ~VADORecordSetProvider() override;
 
 private:
+    template <class RecordSet, class... Args>
+    friend RecordSetRef makeRecordSet(Args&&... args);
     explicit VADORecordSetProvider(ComPtr<_ADORecordset> records);
     bool endOfData();
     // Raises "No current row" at the end (or before the start) of the set.

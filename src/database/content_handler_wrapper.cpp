@@ -3,6 +3,7 @@
 #include "diagnostics/com_ptr.h"
 #include "diagnostics/exceptions.h"
 #include "diagnostics/standard_wrapping.h"
+#include "threading/cancelation_point.h"
 
 #include <comdef.h>
 #include <shlwapi.h>

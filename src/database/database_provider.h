@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <list>
 #include <string>
+#include <utility>
 
 class IDatabaseProvider;
 
@@ -50,9 +51,8 @@ public:
     virtual void reconnect(IDatabaseProvider* provider) = 0;
 };
 
-// The rows of one query result, reference counted: a record set fresh from
-// `query` has count 0; whoever keeps it calls addRef, and release destroys
-// it when the count drops to zero. Release every record set before its
+// The rows of one query result, reference counted: made by makeRecordSet and
+// held by RecordSetRef, whose last copy's release destroys it. Release every record set before its
 // provider is destroyed. Values are read from the current row: call `next`
 // first and pass indexes below fieldCount.
 class IDatabaseRecordSet {
@@ -102,19 +102,47 @@ private:
     int32_t references_ = 0;
 };
 
-// Holds one reference to a record set for a scope.
+// The owner of one reference to a record set, released at the end of its
+// scope; movable. Every record set travels in one (`query` returns it).
 class RecordSetRef {
 public:
-    explicit RecordSetRef(IDatabaseRecordSet* records) : records_(records) { records_->addRef(); }
-    ~RecordSetRef() { records_->release(); }
+    RecordSetRef() noexcept = default;
+    // Takes one more reference to `records` (null: none).
+    static RecordSetRef share(IDatabaseRecordSet* records) noexcept {
+        RecordSetRef owner;
+        owner.records_ = records;
+        if (records) records->addRef();
+        return owner;
+    }
+    RecordSetRef(RecordSetRef&& other) noexcept : records_(std::exchange(other.records_, nullptr)) {}
+    RecordSetRef& operator=(RecordSetRef&& other) noexcept {
+        if (this != &other) {
+            reset();
+            records_ = std::exchange(other.records_, nullptr);
+        }
+        return *this;
+    }
     RecordSetRef(const RecordSetRef&) = delete;
     RecordSetRef& operator=(const RecordSetRef&) = delete;
-    IDatabaseRecordSet* operator->() const { return records_; }
-    IDatabaseRecordSet* get() const { return records_; }
+    ~RecordSetRef() { reset(); }
+
+    // Releases the reference held (if any).
+    void reset() noexcept {
+        if (IDatabaseRecordSet* records = std::exchange(records_, nullptr)) records->release();
+    }
+    IDatabaseRecordSet* operator->() const noexcept { return records_; }
+    IDatabaseRecordSet* get() const noexcept { return records_; }
+    explicit operator bool() const noexcept { return records_ != nullptr; }
 
 private:
-    IDatabaseRecordSet* records_;
+    IDatabaseRecordSet* records_ = nullptr;
 };
+
+// A new record set of type RecordSet, built from `args`, in its owner.
+template <class RecordSet, class... Args>
+RecordSetRef makeRecordSet(Args&&... args) {
+    return RecordSetRef::share(new RecordSet(std::forward<Args>(args)...));
+}
 
 // One database connection. Providers are heap objects owned by their
 // creator; destroying one closes its connection.
@@ -137,8 +165,8 @@ public:
     // The text made safe for a quoted SQL literal.
     virtual std::wstring escape(const std::wstring& text) = 0;
     virtual void use(const std::wstring& database) = 0;
-    // A statement that returns rows; the record set has count 0.
-    virtual IDatabaseRecordSet* query(const std::wstring& sql) = 0;
+    // A statement that returns rows, in its owner.
+    virtual RecordSetRef query(const std::wstring& sql) = 0;
     // A statement that returns no rows.
     virtual void execute(const std::wstring& sql) = 0;
     virtual void replace(const std::wstring& deleteSql, const std::wstring& insertSql) = 0;
@@ -185,7 +213,7 @@ protected:
     // released before any other statement runs. By default `query`; a
     // provider may hand the rows over as they arrive, so that an export of
     // any size holds one row at a time.
-    virtual IDatabaseRecordSet* queryForExport(const std::wstring& sql) { return query(sql); }
+    virtual RecordSetRef queryForExport(const std::wstring& sql) { return query(sql); }
     // The time zone of the TIMESTAMP values ExportTable writes, given as
     // each "table" element's "time_zone"; by default none is said.
     virtual std::wstring exportTimeZone() { return {}; }

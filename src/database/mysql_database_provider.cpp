@@ -1,5 +1,6 @@
 #include "database/mysql_database_provider.h"
 
+#include "config/product_config.h"
 #include "config/registry.h"
 #include "database/content_handler_wrapper.h"
 #include "database/document_check.h"
@@ -11,7 +12,6 @@
 #include "database/statement_mask.h"
 #include "diagnostics/exceptions.h"
 #include "diagnostics/log_manager.h"
-#include "diagnostics/product_config.h"
 #include "diagnostics/standard_wrapping.h"
 #include "diagnostics/text.h"
 
@@ -207,11 +207,11 @@ void MySQLDatabaseProvider::execute(const std::wstring& sql) {
                          kExecuteSite.entry());
 }
 
-IDatabaseRecordSet* MySQLDatabaseProvider::query(const std::wstring& sql) { return queryRows(sql, false); }
+RecordSetRef MySQLDatabaseProvider::query(const std::wstring& sql) { return queryRows(sql, false); }
 
-IDatabaseRecordSet* MySQLDatabaseProvider::queryForExport(const std::wstring& sql) { return queryRows(sql, true); }
+RecordSetRef MySQLDatabaseProvider::queryForExport(const std::wstring& sql) { return queryRows(sql, true); }
 
-IDatabaseRecordSet* MySQLDatabaseProvider::queryRows(const std::wstring& sql, bool streamed) {
+RecordSetRef MySQLDatabaseProvider::queryRows(const std::wstring& sql, bool streamed) {
     const std::wstring masked = maskPasswords(sql, SqlDialect::MySql);
     LogManager::print(LogInfo, L"MySQLDatabaseProvider Query: %s", masked.c_str());
     const unsigned error = send(sql, L"MySQLDatabaseProvider::query reconnect");
@@ -224,7 +224,7 @@ IDatabaseRecordSet* MySQLDatabaseProvider::queryRows(const std::wstring& sql, bo
         throw vexception(L"Can't get result for query " + masked + L" MySQLDatabaseProvider error " +
                              serverMessage(sql),
                          kQuerySite.entry());
-    return new VMySQLRecordSet(result, streamed ? connection_ : nullptr);
+    return makeRecordSet<VMySQLRecordSet>(result, streamed ? connection_ : nullptr);
 }
 
 std::wstring MySQLDatabaseProvider::serverMessage(const std::wstring& sql) {

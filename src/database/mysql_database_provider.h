@@ -54,7 +54,7 @@ public:
     void use(const std::wstring& database) override;
     // Raises "Can't query ..." when the statement fails and "Can't get result
     // for query ..." when it returns no result set.
-    IDatabaseRecordSet* query(const std::wstring& sql) override;
+    RecordSetRef query(const std::wstring& sql) override;
     // Raises "Can't execute <masked statement>: MySql error N:<text>".
     void execute(const std::wstring& sql) override;
     // Sends the insert as a REPLACE; the delete statement is not used. Raises
@@ -134,14 +134,14 @@ public:
 protected:
     // The rows as the server sends them (mysql_use_result): the record set
     // holds one row at a time, and its rowCount is the number read so far.
-    IDatabaseRecordSet* queryForExport(const std::wstring& sql) override;
+    RecordSetRef queryForExport(const std::wstring& sql) override;
     // Every column but the generated ones.
     std::wstring exportColumns(const std::wstring& table) override;
     // "+00:00" while ExportData runs, which reads in UTC; none otherwise.
     std::wstring exportTimeZone() override { return exportZone_; }
 
 private:
-    IDatabaseRecordSet* queryRows(const std::wstring& sql, bool streamed);
+    RecordSetRef queryRows(const std::wstring& sql, bool streamed);
     // Sends the statement, retrying once through the reconnect handler after
     // a lost connection. Returns the client library's error number, 0 on
     // success.

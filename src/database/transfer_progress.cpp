@@ -3,7 +3,6 @@
 #include "diagnostics/log_manager.h"
 #include "diagnostics/text.h"
 #include "diagnostics/win32.h"
-#include "threading/execute_context.h"
 
 #include <algorithm>
 #include <atomic>
@@ -87,11 +86,7 @@ void TransferProgress::printLine(const std::wstring& text) {
     // The product log separates its messages on standard output by line
     // feeds and leaves the last one open: end it before a line of ours, and
     // let its next message begin on a line of its own.
-    LogSwitches& switches = LogManager::switches();
-    if (switches.stdoutUsed) {
-        std::fputs("\n", stdout);
-        switches.stdoutUsed = 0;
-    }
+    LogManager::endStdoutLine();
     std::fputs(cstr(text + L"\n", CP_UTF8).c_str(), stdout);
     std::fflush(stdout);
 }

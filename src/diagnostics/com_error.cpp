@@ -25,7 +25,7 @@ std::wstring comErrorText(const _com_error& error) {
     std::wstring text = systemErrorText(static_cast<uint32_t>(hr));
 
     ComPtr<IErrorInfo> info(error.ErrorInfo());  // ErrorInfo() adds a reference
-    ComPtr<NetException> net = info.query<NetException>(kIIDNetException);
+    ComPtr<NetException> net = info.try_query<NetException>(kIIDNetException);
 
     text += format(net ? L" (COM Interop Error %08X" : L" (COM Error %08X", static_cast<unsigned>(hr));
 

@@ -5,6 +5,7 @@
 // at the end of its scope, never by a hand-written Release call.
 #pragma once
 
+#include "diagnostics/exceptions.h"
 #include "diagnostics/handles.h"
 
 #include <ole2.h>
@@ -60,11 +61,24 @@ public:
     // For out-parameters typed void** (QueryInterface, CoCreateInstance).
     void** putVoid() noexcept { return reinterpret_cast<void**>(this->put()); }
 
-    // The object's `Other` interface asked with `iid`; empty when it has none.
+    // The object's `Other` interface asked with `iid`. Raises the COM error
+    // (raiseComError) QueryInterface answers, E_POINTER for an empty pointer.
     template <class Other>
     ComPtr<Other> query(REFIID iid) const {
+        HRESULT result = E_POINTER;
+        ComPtr<Other> other = try_query<Other>(iid, &result);
+        checkHResult(result);
+        return other;
+    }
+    // The same, empty when the object has no such interface (or this pointer
+    // is empty); `result`, when given, receives QueryInterface's answer
+    // (E_POINTER for an empty pointer).
+    template <class Other>
+    ComPtr<Other> try_query(REFIID iid, HRESULT* result = nullptr) const noexcept {
         ComPtr<Other> other;
-        if (this->get() != nullptr) this->get()->QueryInterface(iid, other.putVoid());
+        const HRESULT answer = this->get() ? this->get()->QueryInterface(iid, other.putVoid()) : E_POINTER;
+        if (FAILED(answer)) other.reset();
+        if (result) *result = answer;
         return other;
     }
 };

@@ -1,10 +1,10 @@
 #include "diagnostics/crash_dump.h"
 
+#include "config/product_config.h"
 #include "config/registry.h"
 #include "diagnostics/exceptions.h"
 #include "diagnostics/handles.h"
 #include "diagnostics/log_manager.h"
-#include "diagnostics/product_config.h"
 #include "diagnostics/se_translator.h"
 #include "diagnostics/standard_wrapping.h"
 #include "diagnostics/text.h"
@@ -71,13 +71,18 @@ LONG WINAPI lastChanceFilter(EXCEPTION_POINTERS* pointers) {
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
-// The settings exist before the program's entry function runs, so that the
-// first translated fault finds them ready; the last-chance filter is set up
-// after the C run time's own, which it calls in turn.
-[[maybe_unused]] const bool kCreatedAtStartup =
-    (CrashDumpInfo::instance(), previousFilter = ::SetUnhandledExceptionFilter(&lastChanceFilter), true);
-
 }  // namespace
+
+// The settings exist before the program's entry function runs, so that the
+// first translated fault finds them ready, and the standard wrapping's
+// translator writes a dump from then on; the last-chance filter is set up
+// after the C run time's own, which it calls in turn. This object file is
+// kept in every program that links the log (see the diagnostics CMakeLists).
+extern "C" {
+extern const bool quarnCrashDumpsAtStartup;
+}
+const bool quarnCrashDumpsAtStartup = (CrashDumpInfo::instance(), setDefaultSeTranslator(&seTranslator),
+                                       previousFilter = ::SetUnhandledExceptionFilter(&lastChanceFilter), true);
 
 CrashDumpInfo::CrashDumpInfo() {
     try {

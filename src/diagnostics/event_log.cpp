@@ -1,9 +1,9 @@
 #include "diagnostics/event_log.h"
 
+#include "config/product_config.h"
 #include "config/registry.h"
 #include "diagnostics/exceptions.h"
 #include "diagnostics/log_manager.h"
-#include "diagnostics/product_config.h"
 #include "files/file_name.h"
 #include "threading/cancelation_point.h"
 #include "threading/exclusive_task.h"

@@ -6,7 +6,9 @@
 //    picks one of thirteen subclasses by that code;
 //  - the RunTime family: std::runtime_error subclasses with a narrow message,
 //    raised by throwRuntimeError from the lower-level helpers;
-//  - cwrpexception: a structured (hardware) exception turned into a C++ one.
+//  - cwrpexception: a structured (hardware) exception turned into a C++ one;
+//  - ThreadCancelation::ThreadCanceled: not an error but the unwinding of a
+//    cancelled thread, which every catch-all passes on.
 #pragma once
 
 #include "diagnostics/win32.h"
@@ -161,3 +163,12 @@ QUARN_RUNTIME_EXCEPTION(NoneMappedException)          // 1332
 // and throws the RunTime class the code maps to (std::runtime_error for any
 // other code or for 0).
 [[noreturn]] void throwRuntimeError(const wchar_t* format, int code, ...);
+
+namespace ThreadCancelation {
+
+// Thrown through a thread that is being cancelled (threading/cancelation_point.h).
+// Derives from nothing: every catch-all re-throws it first, and the thread's
+// outermost frame ends the thread with exit code 0.
+struct ThreadCanceled {};
+
+}  // namespace ThreadCancelation

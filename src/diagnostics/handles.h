@@ -8,6 +8,8 @@
 
 #include "diagnostics/win32.h"
 
+#include <commctrl.h>
+
 #include <type_traits>
 #include <utility>
 
@@ -128,6 +130,16 @@ struct Desktop {
     static pointer empty() noexcept { return nullptr; }
     static void close(pointer h) noexcept { ::CloseDesktop(h); }
 };
+struct ImageList {
+    using pointer = HIMAGELIST;
+    static pointer empty() noexcept { return nullptr; }
+    static void close(pointer h) noexcept { ::ImageList_Destroy(h); }
+};
+struct Hook {
+    using pointer = HHOOK;
+    static pointer empty() noexcept { return nullptr; }
+    static void close(pointer h) noexcept { ::UnhookWindowsHookEx(h); }
+};
 
 }  // namespace handle_traits
 
@@ -142,3 +154,14 @@ using UniqueLibrary = UniqueResource<handle_traits::Library>;
 using UniqueLocalMemory = UniqueResource<handle_traits::LocalMemory>;
 using UniqueWindowStation = UniqueResource<handle_traits::WindowStation>;
 using UniqueDesktop = UniqueResource<handle_traits::Desktop>;
+using UniqueImageList = UniqueResource<handle_traits::ImageList>;
+
+namespace handle_traits {
+struct Bitmap {
+    using pointer = HBITMAP;
+    static pointer empty() noexcept { return nullptr; }
+    static void close(pointer h) noexcept { ::DeleteObject(h); }
+};
+}  // namespace handle_traits
+using UniqueBitmap = UniqueResource<handle_traits::Bitmap>;
+using UniqueHook = UniqueResource<handle_traits::Hook>;

@@ -1,10 +1,9 @@
 #include "diagnostics/log_manager.h"
 
+#include "config/product_config.h"
 #include "config/registry.h"
-#include "diagnostics/product_config.h"
 #include "diagnostics/quarn_log.h"
 #include "diagnostics/text.h"
-#include "threading/cancelation_point.h"
 #include "threading/execute_context.h"
 
 #include <atomic>
@@ -15,6 +14,13 @@
 namespace {
 
 constexpr int kLevelCount = 6;
+
+// The switch table's bytes: one per level for standard output, one per level
+// for the event log, and whether a message was left open on standard output.
+constexpr size_t kToStdout = 0;
+constexpr size_t kToEventLog = 6;
+constexpr size_t kStdoutUsed = 12;
+static_assert(ExecuteContext::kSwitchBytes == kStdoutUsed + 1);
 
 bool isRoutedLevel(int level) { return level >= 0 && level < kLevelCount; }
 
@@ -48,19 +54,42 @@ LogManager& LogManager::instance() {
     return manager;
 }
 
-LogManager::LogManager() { switches(); }
+LogManager::LogManager() { switchTable(); }
 
 LogManager::~LogManager() { releaseEventLog(); }
 
-LogSwitches& LogManager::switches() {
+uint8_t* LogManager::switchTable() {
     bool created = false;
-    LogSwitches& table = ExecuteContext::get().ensureSwitches(created);
+    uint8_t* table = ExecuteContext::get().ensureSwitches(created);
     if (created) {
         const uint8_t debug = debugEnabled() ? 1 : 0;
-        const uint8_t defaults[13] = {0, 0, 1, 1, 1, 1, debug, debug, debug, 1, 1, 1, 0};
+        const uint8_t defaults[ExecuteContext::kSwitchBytes] = {0, 0, 1, 1, 1, 1, debug, debug, debug, 1, 1, 1, 0};
         for (size_t i = 0; i < sizeof(defaults); ++i) table[i] = defaults[i];
     }
     return table;
+}
+
+bool LogManager::routesToStdout(int level) {
+    return isRoutedLevel(level) && switchTable()[kToStdout + level] != 0;
+}
+
+void LogManager::setRoutesToStdout(int level, bool on) {
+    if (isRoutedLevel(level)) switchTable()[kToStdout + level] = on ? 1 : 0;
+}
+
+bool LogManager::routesToEventLog(int level) {
+    return isRoutedLevel(level) && switchTable()[kToEventLog + level] != 0;
+}
+
+void LogManager::setRoutesToEventLog(int level, bool on) {
+    if (isRoutedLevel(level)) switchTable()[kToEventLog + level] = on ? 1 : 0;
+}
+
+void LogManager::endStdoutLine() {
+    uint8_t* table = switchTable();
+    if (!table[kStdoutUsed]) return;
+    std::fputs("\n", stdout);
+    table[kStdoutUsed] = 0;
 }
 
 bool LogManager::debugEnabled() {
@@ -92,13 +121,13 @@ void LogManager::route(int level, const std::wstring& text) {
     if (!isRoutedLevel(level)) return;
 
     try {
-        LogSwitches& table = switches();
-        if (table[6 + level]) writeEventLog(level, text);
-        if (table[level]) {
-            if (table[12])
+        uint8_t* table = switchTable();
+        if (table[kToEventLog + level]) writeEventLog(level, text);
+        if (table[kToStdout + level]) {
+            if (table[kStdoutUsed])
                 std::fputs("\n", stdout);
             else
-                table[12] = 1;
+                table[kStdoutUsed] = 1;
             std::fputs(cstr(text, CP_UTF8).c_str(), stdout);
             std::fflush(stdout);
         }
@@ -134,3 +163,20 @@ void LogManager::logError(int level, const vexception& error) {
         swallowUnlessCanceled(pending);
     }
 }
+
+void LogManager::routeFromBelow(int level, const std::wstring& text) {
+    const int pending = std::uncaught_exceptions();
+    try {
+        instance().route(level, text);
+    } catch (...) {
+        swallowUnlessCanceled(pending);
+    }
+}
+
+// The layers below the log report through log_sink.h from the start of the
+// program: this object file is kept in every program that links the log (see
+// the diagnostics CMakeLists), and its initialiser installs the log there.
+extern "C" {
+extern const bool quarnLogServesTheLayersBelow;
+}
+const bool quarnLogServesTheLayersBelow = (setLogSink(&LogManager::routeFromBelow), true);

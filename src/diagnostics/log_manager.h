@@ -9,27 +9,19 @@
 //    "Debug" was on when the switches were set up);
 //  - standard output, per level (Result and above by default), UTF-8,
 //    messages separated by line feeds with none after the last.
-// The per-level switches live in the process's ExecuteContext, shared by all
-// modules of the process.
+// The per-level switches are the log's; their 13 bytes are kept in the
+// process's ExecuteContext, shared by all modules of the process. The layers
+// below the log reach it through log_sink.h, which the log serves.
 #pragma once
 
 #include "diagnostics/exceptions.h"
+#include "diagnostics/log_sink.h"
 #include "diagnostics/win32.h"
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <string>
-
-struct LogSwitches;
-
-enum LogLevel : int {
-    LogInfo = 0,
-    LogWarning = 1,
-    LogResult = 2,
-    LogError = 3,
-    LogUnexpected = 4,
-    LogCrash = 5,
-};
 
 // "Info", "Warning", "Result", "Error", "Unexpected", "Crash"; any other
 // value "Unknown level".
@@ -51,9 +43,18 @@ public:
     // from the cached value. A failed read answers off.
     static bool debugEnabled();
 
-    // The process-wide switch table, created with its defaults when no module
-    // of the process has created it yet.
-    static LogSwitches& switches();
+    // The process-wide routing switches of `level` (0..5): whether its
+    // messages go to standard output, to the event log. The table is created
+    // with its defaults when no module of the process has created it yet.
+    static bool routesToStdout(int level);
+    static void setRoutesToStdout(int level, bool on);
+    static bool routesToEventLog(int level);
+    static void setRoutesToEventLog(int level, bool on);
+    // Messages on standard output are separated by line feeds, with none
+    // after the last: ends the one left open with its line feed now, for
+    // output of the program's own that must start on a line of its own. The
+    // next message then starts without one.
+    static void endStdoutLine();
 
     // The event source of this program in the product's event log "Quarn",
     // registered on first use (registerEventSource, event_log.h) and kept.
@@ -71,6 +72,9 @@ public:
 
     // Routes one formatted message (the work behind print and logError).
     void route(int level, const std::wstring& text);
+    // The log sink (log_sink.h) of the layers below the log: route on the
+    // process's instance. Never raises (as print).
+    static void routeFromBelow(int level, const std::wstring& text);
 
     LogManager(const LogManager&) = delete;
     LogManager& operator=(const LogManager&) = delete;
@@ -80,6 +84,9 @@ private:
     // Releases the event source (DeregisterEventSource).
     ~LogManager();
     void releaseEventLog() noexcept;
+    // The switch table (ExecuteContext::kSwitchBytes bytes), created with its
+    // defaults when missing.
+    static uint8_t* switchTable();
 
     // Threads may log at once: the handle changes hands atomically, so that
     // one registration is kept and a failed one is released only once.

@@ -1,9 +1,9 @@
 #include "diagnostics/quarn_log.h"
 
+#include "config/product_config.h"
 #include "config/registry.h"
 #include "diagnostics/exceptions.h"
 #include "diagnostics/log_manager.h"
-#include "diagnostics/product_config.h"
 #include "diagnostics/standard_wrapping.h"
 #include "diagnostics/text.h"
 #include "files/file.h"

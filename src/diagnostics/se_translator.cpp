@@ -1,8 +1,8 @@
 #include "diagnostics/se_translator.h"
 
-#include "diagnostics/crash_dump.h"
 #include "diagnostics/exceptions.h"
 
+#include <atomic>
 #include <cstdint>
 
 extern "C" {
@@ -40,6 +40,11 @@ bool isTranslatable(const EXCEPTION_RECORD& record) {
 }
 
 LONG CALLBACK vectoredHandler(EXCEPTION_POINTERS* pointers);
+
+void translateOnly(unsigned int, EXCEPTION_POINTERS*) {}
+
+// Constant-initialised: ready before any dynamic initialiser sets another.
+std::atomic<SeTranslatorFunction> defaultTranslator{&translateOnly};
 
 const Slots& slots() {
     static const Slots instance = [] {
@@ -106,6 +111,14 @@ SeTranslatorFunction setSeTranslator(SeTranslatorFunction translator) {
     return previous;
 }
 
-SeTranslatorScope::SeTranslatorScope() : SeTranslatorScope(seTranslator) {}
+void setDefaultSeTranslator(SeTranslatorFunction translator) {
+    defaultTranslator = translator ? translator : &translateOnly;
+}
+
+SeTranslatorFunction defaultSeTranslator() {
+    return defaultTranslator.load();
+}
+
+SeTranslatorScope::SeTranslatorScope() : SeTranslatorScope(defaultSeTranslator()) {}
 SeTranslatorScope::SeTranslatorScope(SeTranslatorFunction translator) : previous_(setSeTranslator(translator)) {}
 SeTranslatorScope::~SeTranslatorScope() { setSeTranslator(previous_); }

@@ -1,6 +1,7 @@
 // Per-thread translation of structured exceptions (access violations,
 // divisions by zero...) raised by the program's own code into cwrpexception,
-// with a crash dump written first.
+// with a crash dump written first (by the default translator that the crash
+// dumps, crash_dump.h, install when the program starts).
 //
 // GCC-built frames ignore _set_se_translator, so translation is done by one
 // process-wide vectored exception handler that consults a per-thread
@@ -24,9 +25,17 @@ using SeTranslatorFunction = void (*)(unsigned int code, EXCEPTION_POINTERS* poi
 // previous one, like _set_se_translator.
 SeTranslatorFunction setSeTranslator(SeTranslatorFunction translator);
 
+// The translator that SeTranslatorScope's default constructor installs, for
+// the whole process. Until it is set (the crash dumps set theirs,
+// seTranslator, before the program's entry function runs in every program
+// that links them), one that does nothing before the translation. Setting
+// null restores that one.
+void setDefaultSeTranslator(SeTranslatorFunction translator);
+SeTranslatorFunction defaultSeTranslator();
+
 // While an object of this class lives, a structured exception raised on this
-// thread inside the program's own module is translated by seTranslator (a
-// dump, then cwrpexception). The previous translator is restored on every way
+// thread inside the program's own module is translated by the default
+// translator (a dump, then cwrpexception). The previous translator is restored on every way
 // out, so scopes nest.
 class SeTranslatorScope {
 public:

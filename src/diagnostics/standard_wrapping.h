@@ -4,9 +4,8 @@
 #pragma once
 
 #include "diagnostics/exceptions.h"
-#include "diagnostics/log_manager.h"
+#include "diagnostics/log_sink.h"
 #include "diagnostics/se_translator.h"
-#include "threading/cancelation_point.h"
 
 #include <type_traits>
 #include <utility>
@@ -41,24 +40,15 @@ decltype(auto) runWrapped(Entry&& entry, Body&& body) {
     }
 }
 
-// The same with a deferred cancellation point open for the body's duration.
-template <class Entry, class Body>
-decltype(auto) runWrappedCancelable(Entry&& entry, Body&& body) {
-    return runWrapped(std::forward<Entry>(entry), [&]() -> decltype(auto) {
-        ThreadCancelation::CancelationPoint point(ThreadCancelation::Deferred);
-        return std::forward<Body>(body)();
-    });
-}
-
 // Runs `body` inside the standard wrapping; an error is written to the log at
-// `level` instead of leaving. Returns true when the body completed.
+// `level` (through log_sink.h, as LogManager::logError) instead of leaving. Returns true when the body completed.
 template <class Entry, class Body>
 bool runWrappedLogged(int level, Entry&& entry, Body&& body) {
     try {
         runWrapped(std::forward<Entry>(entry), std::forward<Body>(body));
         return true;
     } catch (const vexception& error) {
-        LogManager::logError(level, error);
+        logErrorToSink(level, error);
         return false;
     }
 }

@@ -1,7 +1,6 @@
 #include "files/library.h"
 
 #include "diagnostics/exceptions.h"
-#include "diagnostics/log_manager.h"
 #include "diagnostics/standard_wrapping.h"
 #include "diagnostics/text.h"
 #include "files/file_name.h"

@@ -2,9 +2,12 @@
 
 #include "diagnostics/exceptions.h"
 
+#include <atomic>
+
 namespace {
 
 constexpr ContextSite kConstructSite{"OsVersion::OsVersion", 27};
+constexpr ContextSite kWow64Site{"isOSWindows64", 241};
 
 }  // namespace
 
@@ -37,4 +40,27 @@ OsVersion::OsVersion() {
 
 bool OsVersion::isWindows8OrLater() const {
     return info_.dwMajorVersion > 6 || (info_.dwMajorVersion == 6 && info_.dwMinorVersion > 1);
+}
+
+bool isOSWindows64() {
+#if defined(_WIN64)
+    return true;
+#else
+    return isRunningUnderWow64();
+#endif
+}
+
+bool isRunningUnderWow64() {
+    // -1: not known yet; 0 or 1: the remembered answer.
+    static std::atomic<int> answer{-1};
+    const int known = answer.load();
+    if (known >= 0) return known != 0;
+    using IsWow64ProcessFunction = BOOL(WINAPI*)(HANDLE, PBOOL);
+    const auto isWow64Process = reinterpret_cast<IsWow64ProcessFunction>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"Kernel32"), "IsWow64Process")));
+    BOOL wow64 = FALSE;
+    if (isWow64Process && !isWow64Process(::GetCurrentProcess(), &wow64))
+        raiseOsError(L"IsWow64Process()", ::GetLastError(), kWow64Site.entry());
+    answer = wow64 ? 1 : 0;
+    return wow64 != FALSE;
 }

@@ -25,3 +25,12 @@ private:
 
     OSVERSIONINFOEXW info_{};
 };
+
+// Whether the system is 64-bit: always true in a 64-bit build (which never
+// runs under WOW64); a 32-bit build asks isRunningUnderWow64.
+bool isOSWindows64();
+
+// IsWow64Process for this process, looked up in Kernel32 (missing: false).
+// A successful answer is kept for the life of the process; a failed call
+// raises "IsWow64Process()" and is tried again next time.
+bool isRunningUnderWow64();

@@ -1,8 +1,9 @@
 #include "process/pipe.h"
 
+#include "config/product_config.h"
 #include "config/registry.h"
 #include "diagnostics/handles.h"
-#include "diagnostics/product_config.h"
+#include "diagnostics/log_manager.h"
 #include "diagnostics/standard_wrapping.h"
 #include "process/pipe_internal.h"
 #include "threading/cancelation_point.h"

@@ -5,12 +5,14 @@
 #include "diagnostics/log_manager.h"
 #include "diagnostics/standard_wrapping.h"
 #include "diagnostics/text.h"
+#include "files/file_attributes.h"
 #include "files/file_name.h"
+#include "files/os_version.h"
 #include "process/command_line.h"
 #include "process/vexecutil.h"
+#include "threading/cancelation_point.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cwctype>
 #include <memory>
 
@@ -19,8 +21,6 @@ namespace {
 constexpr ContextSite kExecSite{"execQuarnUtil", 77};
 constexpr ContextSite kStartSite{"startQuarnUtilInternal", 139};
 constexpr ContextSite kFindSite{"findUtilPath", 190};
-constexpr ContextSite kFileExistSite{"fileExist", 215};
-constexpr ContextSite kWow64Site{"isOSWindows64", 241};
 constexpr ContextSite kInputSite{"startQuarnUtilInternal", 0};
 
 constexpr DWORD kReadChunk = 1024;
@@ -133,36 +133,3 @@ std::wstring findUtilPath(const std::wstring& name, bool prefer64) {
     throw vexception(L"Unable to find path of '" + name + L"'", kFindSite.entry());
 }
 
-bool fileExist(const std::wstring& path, bool* isDirectory) {
-    const DWORD attributes = ::GetFileAttributesW(VFileName::toLongPath(path).c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        const DWORD error = ::GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return false;
-        raiseOsError(L"retrieves attributes for file or directory " + path, error, kFileExistSite.entry());
-    }
-    if (isDirectory) *isDirectory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    return true;
-}
-
-bool isOSWindows64() {
-#if defined(_WIN64)
-    return true;
-#else
-    return isRunningUnderWow64();
-#endif
-}
-
-bool isRunningUnderWow64() {
-    // -1: not known yet; 0 or 1: the remembered answer.
-    static std::atomic<int> answer{-1};
-    const int known = answer.load();
-    if (known >= 0) return known != 0;
-    using IsWow64ProcessFunction = BOOL(WINAPI*)(HANDLE, PBOOL);
-    const auto isWow64Process = reinterpret_cast<IsWow64ProcessFunction>(
-        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"Kernel32"), "IsWow64Process")));
-    BOOL wow64 = FALSE;
-    if (isWow64Process && !isWow64Process(::GetCurrentProcess(), &wow64))
-        raiseOsError(L"IsWow64Process()", ::GetLastError(), kWow64Site.entry());
-    answer = wow64 ? 1 : 0;
-    return wow64 != FALSE;
-}

@@ -48,20 +48,6 @@ int startQuarnUtilInternal(const std::wstring& name, const std::wstring& argumen
 // unknown.
 std::wstring findUtilPath(const std::wstring& name, bool prefer64);
 
-// True when `path` exists as a file or a folder (`isDirectory`, when given,
-// tells which); false when it or its folder is missing. Raises "retrieves
-// attributes for file or directory " + path on any other error.
-bool fileExist(const std::wstring& path, bool* isDirectory = nullptr);
-
-// Whether the system is 64-bit: always true in a 64-bit build (which never
-// runs under WOW64); a 32-bit build asks isRunningUnderWow64.
-bool isOSWindows64();
-
-// IsWow64Process for this process, looked up in Kernel32 (missing: false).
-// A successful answer is kept for the life of the process; a failed call
-// raises "IsWow64Process()" and is tried again next time.
-bool isRunningUnderWow64();
-
 // Writes "execUtil(Start|End)\t<this program>\t<utility>\t<masked
 // arguments>\t<elapsed ms, end lines only>\n" to the "util_exec" log (written
 // only while "log_util_exec_enabled" is non-zero). Never raises: a failure is

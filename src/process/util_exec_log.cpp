@@ -3,6 +3,7 @@
 #include "diagnostics/text.h"
 #include "process/command_line.h"
 #include "process/quarn_util.h"
+#include "threading/cancelation_point.h"
 
 #include <vector>
 

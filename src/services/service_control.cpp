@@ -5,6 +5,7 @@
 #include "diagnostics/standard_wrapping.h"
 #include "diagnostics/text.h"
 #include "services/service_manager.h"
+#include "threading/cancelation_point.h"
 
 #include <cwchar>
 #include <vector>

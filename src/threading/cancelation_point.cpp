@@ -1,7 +1,7 @@
 #include "threading/cancelation_point.h"
 
 #include "diagnostics/exceptions.h"
-#include "diagnostics/log_manager.h"
+#include "diagnostics/log_sink.h"
 #include "threading/cancelation_registry.h"
 #include "threading/execute_context.h"
 
@@ -124,7 +124,7 @@ void CancelationPoint::act(CancelationPoint* enclosing) {
     }
     // Logged outside the lock: the log waits for its own mutex, whose holder
     // may be opening a point and so waiting for the lock.
-    LogManager::print(LogInfo, L"Thread #%d has been canceling!", static_cast<int>(::GetCurrentThreadId()));
+    logToSink(LogInfo, L"Thread #%d has been canceling!", static_cast<int>(::GetCurrentThreadId()));
     t_cancelInFlight = true;
     throw ThreadCanceled{};
 }

@@ -11,7 +11,9 @@
 // with exit code 0.
 #pragma once
 
+#include "diagnostics/exceptions.h"
 #include "diagnostics/handles.h"
+#include "diagnostics/standard_wrapping.h"
 
 #include <atomic>
 #include <functional>
@@ -25,11 +27,6 @@ enum CancelMode : int {
     Deferred = 1,
     DeferredInherited = 2,  // deferred, and imposed on every point opened inside it
 };
-
-// Thrown through a thread that is being cancelled. Derives from nothing:
-// every catch-all re-throws it first, and the thread's outermost frame ends
-// the thread with exit code 0.
-struct ThreadCanceled {};
 
 class CancelationPoint;
 
@@ -146,3 +143,13 @@ UniqueHandle startThread(Body body, DWORD* threadId = nullptr) {
 }
 
 }  // namespace ThreadCancelation
+
+// runWrapped (diagnostics/standard_wrapping.h) with a deferred cancellation
+// point open for the body's duration.
+template <class Entry, class Body>
+decltype(auto) runWrappedCancelable(Entry&& entry, Body&& body) {
+    return runWrapped(std::forward<Entry>(entry), [&]() -> decltype(auto) {
+        ThreadCancelation::CancelationPoint point(ThreadCancelation::Deferred);
+        return std::forward<Body>(body)();
+    });
+}

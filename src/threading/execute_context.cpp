@@ -93,7 +93,7 @@ void ExecuteContext::releaseAtExit() {
 
 ExecuteContext::~ExecuteContext() {
     delete registry_;
-    delete switches_;
+    delete[] switches_;
 }
 
 ThreadCancelation::CancelationRegistry& ExecuteContext::registry() {
@@ -109,11 +109,11 @@ ThreadCancelation::CancelationRegistry& ExecuteContext::registry() {
     return *registry.load(std::memory_order_acquire);
 }
 
-LogSwitches& ExecuteContext::ensureSwitches(bool& created) {
+uint8_t* ExecuteContext::ensureSwitches(bool& created) {
     created = false;
     if (!switches_) {
-        switches_ = new LogSwitches{};
+        switches_ = new uint8_t[kSwitchBytes]{};
         created = true;
     }
-    return *switches_;
+    return switches_;
 }

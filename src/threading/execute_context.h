@@ -13,17 +13,6 @@ namespace ThreadCancelation {
 class CancelationRegistry;
 }
 
-// The log routing switches, one byte each.
-struct LogSwitches {
-    uint8_t toStdout[6];    // bytes 0..5: level 0..5 goes to standard output
-    uint8_t toEventLog[6];  // bytes 6..11: level 0..5 goes to the event log
-    uint8_t stdoutUsed;     // byte 12: something was already written to standard output
-
-    uint8_t& operator[](size_t index) { return reinterpret_cast<uint8_t*>(this)[index]; }
-    uint8_t operator[](size_t index) const { return reinterpret_cast<const uint8_t*>(this)[index]; }
-};
-static_assert(sizeof(LogSwitches) == 13);
-
 #define QUARN_EXECUTE_CONTEXT_SYMBOL "m_ExecuteContext_4D93FADE_7B9E_4286_AE07_54AF471F7E22"
 
 class ExecuteContext {
@@ -43,11 +32,15 @@ public:
     // The cancellation registry, created at the first call.
     ThreadCancelation::CancelationRegistry& registry();
 
+    // The log's routing switches are kept here, so that every module of the
+    // process shares them; what the bytes mean is the log's business
+    // (diagnostics/log_manager.h), and the log is the one that changes them.
+    static constexpr size_t kSwitchBytes = 13;
     // The switch table, or null while nobody has created it.
-    LogSwitches* switches() const { return switches_; }
-    // The switch table, created with all bytes 0 when missing; `created`
-    // tells the caller to fill in its defaults.
-    LogSwitches& ensureSwitches(bool& created);
+    uint8_t* switches() const { return switches_; }
+    // The switch table, created with all kSwitchBytes bytes 0 when missing;
+    // `created` tells the caller to fill in its defaults.
+    uint8_t* ensureSwitches(bool& created);
 
     // Number of modules that use this context.
     int32_t refcount() const { return refcount_; }
@@ -60,6 +53,6 @@ private:
     ~ExecuteContext();
 
     ThreadCancelation::CancelationRegistry* registry_ = nullptr;
-    LogSwitches* switches_ = nullptr;
+    uint8_t* switches_ = nullptr;
     int32_t refcount_ = 1;
 };

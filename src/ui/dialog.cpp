@@ -2,6 +2,7 @@
 
 #include "diagnostics/standard_wrapping.h"
 #include "diagnostics/text.h"
+#include "threading/cancelation_point.h"
 
 namespace {
 

@@ -164,13 +164,12 @@ TEST(Catalogue, FailingPackageTypeIsLoggedAtInfo) {
     PackagesSandbox packages;
     packages.setInstalled(L"webmail", L"roundcube");
     packages.createPackages(L"webmail\\roundcube");  // no "services" key
-    LogSwitches& switches = LogManager::switches();
-    const uint8_t saved = switches.toStdout[LogInfo];
-    switches.toStdout[LogInfo] = 1;
+    const bool saved = LogManager::routesToStdout(LogInfo);
+    LogManager::setRoutesToStdout(LogInfo, true);
     testing::internal::CaptureStdout();
     const size_t groups = SvcSentry::AllServices().size();
     const std::string output = testing::internal::GetCapturedStdout();
-    switches.toStdout[LogInfo] = saved;
+    LogManager::setRoutesToStdout(LogInfo, saved);
     EXPECT_EQ(groups, 3u);
     EXPECT_NE(output.find("RegOpenKeyEx subKey="), std::string::npos) << output;
     EXPECT_NE(output.find("Enum services of package webmail/roundcube(VPackage::getServices line 276)"),

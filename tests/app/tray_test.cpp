@@ -69,22 +69,30 @@ TEST(Tray, TooltipIsCutTo127Characters) {
     EXPECT_EQ(monitor.tray().lastTip(), L"Quarn - " + text.substr(0, 127 - 8));
 }
 
-TEST(Tray, TimerRefreshesTheIconEvery101Ticks) {
+// A change no notification reports (a start type set by hand) reaches the
+// icon through the timer alone: on its 101st tick after the last refresh,
+// not before.
+TEST(Tray, TimerBringsTheIconUpToDateOnEvery101stTick) {
     PackagesSandbox packages;
+    ManagementServiceScope management;
+    management.create(L"");
     OpenMonitor monitor;
     ::KillTimer(monitor.window(), 1);
-    unsigned before = monitor.tray().updateCount();
+    const unsigned before = monitor.tray().updateCount();
     int ticks = 0;
     while (monitor.tray().updateCount() == before && ticks < 200) {
         monitor.tick();
         ++ticks;
     }
     ASSERT_LE(ticks, 101);
-    before = monitor.tray().updateCount();
+    ASSERT_EQ(monitor.tray().lastState(), TrayStopped);
+
+    management.setStartType(SERVICE_DISABLED);
     for (int i = 0; i < 100; ++i) monitor.tick();
-    EXPECT_EQ(monitor.tray().updateCount(), before);
+    EXPECT_EQ(monitor.tray().lastTip(), L"Quarn - Stopped") << "refreshed before the 101st tick";
     monitor.tick();
-    EXPECT_EQ(monitor.tray().updateCount(), before + 1);
+    EXPECT_EQ(monitor.tray().lastState(), TrayDisabled);
+    EXPECT_EQ(monitor.tray().lastTip(), L"Quarn - Disabled");
 }
 
 TEST(Tray, LeftClickShowsTheDialogAndRefreshesOnce) {

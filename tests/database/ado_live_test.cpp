@@ -132,13 +132,12 @@ TEST(AdoLive, StatementsRunInSqliteThroughMsdasql) {
         messageOf([&] { provider.execute(L"INSERT INTO `people` (`id`, `name`) VALUES (1, 'x')"); });
     EXPECT_FALSE(refused.empty());
 
-    IDatabaseRecordSet* opened = nullptr;
+    RecordSetRef rows;
     try {
-        opened = provider.query(L"SELECT `id`, `name` FROM `people`");
+        rows = provider.query(L"SELECT `id`, `name` FROM `people`");
     } catch (const vexception& error) {
         FAIL() << error.fullText();
     }
-    RecordSetRef rows(opened);
     ASSERT_EQ(rows->fieldCount(), 2);
     EXPECT_EQ(rows->fieldName(0), L"id");
     EXPECT_EQ(rows->fieldIndex(L"name"), 1);

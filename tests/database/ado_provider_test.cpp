@@ -70,9 +70,9 @@ public:
     std::deque<std::optional<std::wstring>> rows;
     std::vector<std::wstring> statements;
     std::vector<std::wstring> connectionStrings;
-    IDatabaseRecordSet* query(const std::wstring& sql) override {
+    RecordSetRef query(const std::wstring& sql) override {
         statements.push_back(sql);
-        return new CannedRecordSet(rows);
+        return makeRecordSet<CannedRecordSet>(rows);
     }
     void execute(const std::wstring& sql) override { statements.push_back(sql); }
     std::wstring connectionString(const std::wstring& host, const std::wstring& database) override {

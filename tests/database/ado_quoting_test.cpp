@@ -19,9 +19,9 @@ template <class Provider>
 class Rewritten : public Provider {
 public:
     std::vector<std::wstring> statements;
-    IDatabaseRecordSet* query(const std::wstring& sql) override {
+    RecordSetRef query(const std::wstring& sql) override {
         statements.push_back(this->rewrite(sql));
-        return new EmptyRecordSet();
+        return makeRecordSet<EmptyRecordSet>();
     }
     void execute(const std::wstring& sql) override { statements.push_back(this->rewrite(sql)); }
 

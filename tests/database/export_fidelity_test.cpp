@@ -78,8 +78,8 @@ private:
 class CannedProvider : public MySQLDatabaseProvider {
 public:
     std::wstring text;
-    IDatabaseRecordSet* query(const std::wstring&) override { return new OneRow(text); }
-    IDatabaseRecordSet* queryForExport(const std::wstring&) override { return new OneRow(text); }
+    RecordSetRef query(const std::wstring&) override { return makeRecordSet<OneRow>(text); }
+    RecordSetRef queryForExport(const std::wstring&) override { return makeRecordSet<OneRow>(text); }
 };
 
 class Progress : public IDatabaseProgress {
@@ -226,7 +226,7 @@ TEST(ExportFidelity, TextWithoutAnExactFormIsRefusedByTableColumnAndRow) {
     // A binary first column is named by its bytes in hex.
     class BinaryKey : public CannedProvider {
     public:
-        IDatabaseRecordSet* queryForExport(const std::wstring&) override {
+        RecordSetRef queryForExport(const std::wstring&) override {
             class Row : public OneRow {
             public:
                 using OneRow::OneRow;
@@ -237,7 +237,7 @@ TEST(ExportFidelity, TextWithoutAnExactFormIsRefusedByTableColumnAndRow) {
                     return true;
                 }
             };
-            return new Row(text);
+            return makeRecordSet<Row>(text);
         }
     } binary;
     binary.text = L"half a pair: \xD83D";
@@ -319,7 +319,7 @@ TEST(DataImport, ALostConnectionStopsTheImport) {
         void execute(const std::wstring& sql) override {
             if (sql.rfind(L"INSERT", 0) == 0) throw vexception(L"MySQL server has gone away");
         }
-        IDatabaseRecordSet* query(const std::wstring&) override { throw vexception(L"no server"); }
+        RecordSetRef query(const std::wstring&) override { throw vexception(L"no server"); }
         // The client library's own escape needs the library set up by a
         // connection, which this provider never makes.
         std::wstring escape(const std::wstring& text) override { return text; }

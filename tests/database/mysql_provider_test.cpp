@@ -1,7 +1,7 @@
 #include "database_fixture.h"
 
+#include "config/product_config.h"
 #include "diagnostics/exceptions.h"
-#include "diagnostics/product_config.h"
 
 #include <winsock2.h>
 #include <mysql.h>

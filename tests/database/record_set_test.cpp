@@ -21,20 +21,24 @@ constexpr const wchar_t* kThreeRows =
 
 }  // namespace
 
-TEST(RecordSet, ReleaseDestroysAtZeroOnly) {
+TEST(RecordSet, TheLastOwnerDestroysIt) {
     int destroyed = 0;
-    IDatabaseRecordSet* records = new ProbeRecordSet(&destroyed);
-    records->addRef();
-    records->addRef();
-    records->release();
+    RecordSetRef first = makeRecordSet<ProbeRecordSet>(&destroyed);
+    RecordSetRef second = RecordSetRef::share(first.get());
+    first.reset();
     EXPECT_EQ(destroyed, 0);
-    records->release();
+    RecordSetRef moved(std::move(second));
+    EXPECT_FALSE(second);
+    EXPECT_EQ(destroyed, 0);
+    moved = makeRecordSet<ProbeRecordSet>(&destroyed);
     EXPECT_EQ(destroyed, 1);
     {
-        RecordSetRef held(new ProbeRecordSet(&destroyed));
+        RecordSetRef held = makeRecordSet<ProbeRecordSet>(&destroyed);
         EXPECT_EQ(destroyed, 1);
     }
     EXPECT_EQ(destroyed, 2);
+    moved.reset();
+    EXPECT_EQ(destroyed, 3);
 }
 
 TEST(RecordSet, NavigationAndRowCount) {

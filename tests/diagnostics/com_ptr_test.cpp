@@ -1,5 +1,6 @@
 #include "diagnostics/com_ptr.h"
 
+#include <comdef.h>
 #include <gtest/gtest.h>
 
 #include <type_traits>
@@ -26,4 +27,29 @@ TEST(UniqueBstr, TextIsAllocatedAndABstrIsAdoptedByName) {
     const UniqueBstr adopted = UniqueBstr::adopt(raw);
     EXPECT_EQ(adopted.get(), raw);
     EXPECT_EQ(adopted.str(), withNull);
+}
+
+// A real COM object, the system's error information, asked for an interface
+// it has and for one it lacks.
+TEST(ComPtr, QueryRaisesTheAnswerAndTryQueryReturnsItWithAnEmptyPointer) {
+    ComPtr<ICreateErrorInfo> created;
+    ASSERT_EQ(::CreateErrorInfo(created.put()), S_OK);
+    EXPECT_TRUE(created.query<IErrorInfo>(IID_IErrorInfo));
+    HRESULT result = E_FAIL;
+    EXPECT_TRUE(created.try_query<IErrorInfo>(IID_IErrorInfo, &result));
+    EXPECT_EQ(result, S_OK);
+
+    EXPECT_FALSE(created.try_query<IDispatch>(IID_IDispatch, &result));
+    EXPECT_EQ(result, E_NOINTERFACE);
+    try {
+        created.query<IDispatch>(IID_IDispatch);
+        ADD_FAILURE() << "no error for a missing interface";
+    } catch (const _com_error& error) {
+        EXPECT_EQ(error.Error(), E_NOINTERFACE);
+    }
+
+    const ComPtr<IErrorInfo> none;
+    EXPECT_FALSE(none.try_query<IDispatch>(IID_IDispatch, &result));
+    EXPECT_EQ(result, E_POINTER);
+    EXPECT_THROW(none.query<IDispatch>(IID_IDispatch), _com_error);
 }

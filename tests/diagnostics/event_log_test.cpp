@@ -85,8 +85,7 @@ protected:
 
 // Every level to the event log; standard output keeps its defaults.
 void routeEveryLevelToTheEventLog() {
-    LogSwitches& table = LogManager::switches();
-    for (int level = 0; level < 6; ++level) table[6 + level] = 1;
+    for (int level = 0; level < 6; ++level) LogManager::setRoutesToEventLog(level, true);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include "diagnostics/log_manager.h"
 #include "product_settings.h"
 #include "test_support.h"
+#include "threading/execute_context.h"
 
 #include <gtest/gtest.h>
 
@@ -119,6 +120,27 @@ TEST(LogStandardOutput, ResultAndAboveAreSeparatedByLineFeeds) {
     // Standard output is in the C run time's text mode: each line feed
     // reaches the pipe as CR LF.
     EXPECT_EQ(output.substr(begin + 3, end - begin - 3), "result 2\r\nerror 3\r\nunexpected 4\r\ncrash \xC3\xA9 5");
+}
+
+// Other modules of the process share the switch table by its layout: standard
+// output of level L at byte L, the event log of level L at byte 6 + L.
+TEST(LogSwitches, NamedSwitchesChangeTheSharedTableAtItsLayout) {
+    LogManager::instance();
+    bool created = true;
+    const uint8_t* table = ExecuteContext::get().ensureSwitches(created);
+    EXPECT_FALSE(created) << "the log creates the table with its defaults";
+    for (int level = 0; level < 6; ++level) {
+        for (const bool on : {true, false}) {
+            LogManager::setRoutesToStdout(level, on);
+            LogManager::setRoutesToEventLog(level, !on);
+            EXPECT_EQ(table[level], on ? 1 : 0) << level;
+            EXPECT_EQ(table[6 + level], on ? 0 : 1) << level;
+            EXPECT_EQ(LogManager::routesToStdout(level), on) << level;
+            EXPECT_EQ(LogManager::routesToEventLog(level), !on) << level;
+        }
+    }
+    EXPECT_FALSE(LogManager::routesToStdout(6));
+    EXPECT_FALSE(LogManager::routesToEventLog(-1));
 }
 
 TEST(LogChild, DISABLED_PrintEveryLevel) {

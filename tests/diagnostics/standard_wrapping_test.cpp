@@ -3,6 +3,7 @@
 #include "diagnostics/standard_wrapping.h"
 #include "product_settings.h"
 #include "test_support.h"
+#include "threading/cancelation_point.h"
 
 #include <gtest/gtest.h>
 

@@ -149,7 +149,29 @@ TEST(PathEnvironment, ExpandsVariables) {
     EXPECT_EQ(expandEnvironmentStrings(L"%QUARN_UNSET_VARIABLE%"), L"%QUARN_UNSET_VARIABLE%");
 }
 
-TEST(OsVersionTest, OneRecordForTheProcess) {
-    EXPECT_GE(OsVersion::instance().info().dwMajorVersion, 5u);
-    EXPECT_EQ(&OsVersion::instance(), &OsVersion::instance());
+namespace {
+
+// Whether the system verifies as at least `major`.`minor` (VerifyVersionInfoW).
+bool systemIsAtLeast(DWORD major, DWORD minor) {
+    OSVERSIONINFOEXW wanted{};
+    wanted.dwOSVersionInfoSize = sizeof(wanted);
+    wanted.dwMajorVersion = major;
+    wanted.dwMinorVersion = minor;
+    DWORDLONG condition = ::VerSetConditionMask(0, VER_MAJORVERSION, VER_GREATER_EQUAL);
+    condition = ::VerSetConditionMask(condition, VER_MINORVERSION, VER_GREATER_EQUAL);
+    return ::VerifyVersionInfoW(&wanted, VER_MAJORVERSION | VER_MINORVERSION, condition) != FALSE;
+}
+
+}  // namespace
+
+// The recorded version is the one the system verifies (a server that reports
+// 6.2 but verifies as 6.3 is recorded as 6.3), and the Windows 8 question is
+// answered from it.
+TEST(OsVersionTest, RecordsTheVersionTheSystemVerifies) {
+    const OSVERSIONINFOEXW& info = OsVersion::instance().info();
+    EXPECT_TRUE(systemIsAtLeast(info.dwMajorVersion, info.dwMinorVersion))
+        << info.dwMajorVersion << "." << info.dwMinorVersion;
+    EXPECT_FALSE(systemIsAtLeast(info.dwMajorVersion, info.dwMinorVersion + 1))
+        << info.dwMajorVersion << "." << info.dwMinorVersion;
+    EXPECT_EQ(OsVersion::instance().isWindows8OrLater(), systemIsAtLeast(6, 2));
 }

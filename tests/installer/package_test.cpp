@@ -1,8 +1,8 @@
 // The MSI package, installed, upgraded and removed silently with msiexec, as
 // administrators push it to their servers. Each test starts and ends with no
 // installation of the package.
+#include "config/product_config.h"
 #include "diagnostics/handles.h"
-#include "diagnostics/product_config.h"
 #include "machine_state.h"
 #include "test_support.h"
 

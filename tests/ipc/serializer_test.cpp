@@ -28,17 +28,16 @@ const std::wstring kEndOfData = L"Unexpected end of data when read from serializ
 
 }  // namespace
 
-TEST(SerializerWriter, GrowsInSixteenByteStepsAndWritesLittleEndianRecords) {
+TEST(SerializerWriter, WritesLittleEndianRecordsAndKeepsThemAsItGrows) {
     vserializer::writer writer;
-    EXPECT_EQ(writer.capacity(), 0u);
     const uint8_t one = 7;
     writer.appendRaw(&one, 1);
-    EXPECT_EQ(writer.capacity(), 16u);
     writer.appendBlock("abcdefghijklmnop", 16);  // 1 + 4 + 16 = 21 bytes
-    EXPECT_EQ(writer.size(), 21u);
-    EXPECT_EQ(writer.capacity(), 32u);
+    ASSERT_EQ(writer.size(), 21u);
     const Bytes written(writer.data(), writer.data() + writer.size());
+    EXPECT_EQ(written[0], 7);
     EXPECT_EQ(Bytes(written.begin() + 1, written.begin() + 5), (Bytes{0x10, 0, 0, 0}));
+    EXPECT_EQ(std::string(written.begin() + 5, written.end()), "abcdefghijklmnop");
 
     vserializer::writer text;
     text.appendString(L"PRODUCT_ROOT_D");
@@ -46,7 +45,19 @@ TEST(SerializerWriter, GrowsInSixteenByteStepsAndWritesLittleEndianRecords) {
     EXPECT_EQ(Bytes(text.data(), text.data() + 5), (Bytes{0x1D, 0, 0, 0, 2}));
     EXPECT_EQ(text.data()[5], 'P');
     EXPECT_EQ(text.data()[6], 0);
-    EXPECT_EQ(text.capacity() % 16, 0u);
+
+    // Through many growths of the buffer every record stays where it was
+    // written, each a little-endian length and its bytes.
+    vserializer::writer many;
+    Bytes expected;
+    for (uint32_t i = 0; i < 1000; ++i) {
+        const uint32_t value = i * 0x01010101u;
+        many.appendBlock(&value, sizeof(value));
+        appendU32(expected, sizeof(value));
+        appendU32(expected, value);
+    }
+    ASSERT_EQ(many.size(), expected.size());
+    EXPECT_EQ(Bytes(many.data(), many.data() + many.size()), expected);
 }
 
 TEST(SerializerReader, ReadsWhatTheWriterWrote) {

@@ -1,6 +1,8 @@
 #include "process/quarn_util.h"
 
 #include "config/product_configuration.h"
+#include "files/file_attributes.h"
+#include "files/os_version.h"
 #include "process/vexecutil.h"
 #include "diagnostics/log_manager.h"
 #include "process_test_support.h"

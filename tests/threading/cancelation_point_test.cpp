@@ -373,10 +373,8 @@ TEST(CancelationPoint, CatchAllOfTheStandardWrappingLetsTheCancellationThrough) 
 // deferred point is cancelled, and the thread id is printed for the check.
 TEST(CancelationChild, DISABLED_CancelWithInfoOnStandardOutput) {
     if (!std::getenv("QUARN_TEST_CANCEL_LOG")) GTEST_SKIP();
-    bool created = false;
-    LogSwitches& switches = ExecuteContext::get().ensureSwitches(created);
-    switches.toStdout[LogInfo] = 1;
-    switches.toStdout[LogResult] = 1;
+    LogManager::setRoutesToStdout(LogInfo, true);
+    LogManager::setRoutesToStdout(LogResult, true);
     LogManager::print(LogResult, L"log routing present");
     DWORD threadId = 0;
     UniqueHandle thread = startThread(

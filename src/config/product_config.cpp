@@ -1,4 +1,4 @@
-#include "diagnostics/product_config.h"
+#include "config/product_config.h"
 
 #include "config/registry.h"
 #include "diagnostics/exceptions.h"
