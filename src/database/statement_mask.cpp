@@ -136,10 +136,28 @@ public:
                 // ALTER USER ... REPLACE 'current password'.
                 secret(i + 1);
             } else if (is(i, L"SP_PASSWORD")) {
-                // Every value up to the end of the statement: the old and
-                // the new password, given in order or by name.
-                for (size_t j = i + 1; j < tokens_.size() && !symbol(j, L';'); ++j)
-                    if (literal(j)) secret(j);
+                // The old and the new password: the first two values given
+                // in order, or any given by name but the login's
+                // (@loginame), which is no secret.
+                size_t argument = 0;
+                bool named = false, login = false, first = true;
+                for (size_t j = i + 1; j < tokens_.size() && !symbol(j, L';'); ++j) {
+                    if (symbol(j, L',')) {
+                        ++argument;
+                        named = login = false;
+                        first = true;
+                        continue;
+                    }
+                    if (first) {
+                        first = false;
+                        const Token& t = tokens_[j];
+                        if (t.kind == Token::Word && text_[t.start] == L'@') {
+                            named = true;
+                            login = is(j, L"@LOGINAME");
+                        }
+                    }
+                    if (literal(j) && !login && (named || argument < 2)) secret(j);
+                }
             }
         }
         return std::move(spans_);

@@ -55,7 +55,7 @@ TEST(PasswordMasking, EveryFormIsHiddenByTheQuotingOfItsDialect) {
          L"ALTER USER u IDENTIFIED BY '*' REPLACE '*'"},
         // sp_password with its parameters named.
         {SqlDialect::TransactSql, L"EXEC sp_password @old = NULL, @new = N'mask-named-41', @loginame = 'sa'",
-         L"EXEC sp_password @old = NULL, @new = N'*', @loginame = '*'"},
+         L"EXEC sp_password @old = NULL, @new = N'*', @loginame = 'sa'"},
         // A comment sign inside a literal is text.
         {SqlDialect::MySql, L"SELECT '-- #' , PASSWORD('p')", L"SELECT '-- #' , PASSWORD('*')"},
         // Not a password: names and other functions stay.
