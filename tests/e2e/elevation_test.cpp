@@ -17,6 +17,7 @@
 #include <tlhelp32.h>
 
 #include <map>
+#include <wchar.h>
 #include <vector>
 
 using sandboxkit::ScopedService;
@@ -71,7 +72,11 @@ void recordChildren(DWORD parent, std::map<DWORD, int>& children) {
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof(entry);
     for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
-        if (entry.th32ParentProcessID != parent || children.count(entry.th32ProcessID)) continue;
+        // Copies of the program only: Wine may start helper processes of its
+        // own under the monitor.
+        if (entry.th32ParentProcessID != parent || children.count(entry.th32ProcessID) ||
+            _wcsicmp(entry.szExeFile, L"svcsentry.exe") != 0)
+            continue;
         UniqueHandle child(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
         if (child) children[entry.th32ProcessID] = testing_support::processElevationType(child.get());
     }
