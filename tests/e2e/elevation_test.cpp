@@ -10,6 +10,7 @@
 #include "limited_token.h"
 #include "resource_ids.h"
 #include "sandbox_kit.h"
+#include "monitor_process.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -25,41 +26,11 @@ using testing_support::binDir;
 using testing_support::runProcess;
 using testing_support::waitUntil;
 
+using e2e::exitCodeOf;
+using e2e::monitorWindowOf;
+using e2e::program;
+
 namespace {
-
-std::wstring program() {
-    return L"\"" + binDir() + L"\\svcsentry.exe\"";
-}
-
-struct WindowSearch {
-    DWORD pid;
-    HWND found;
-};
-
-BOOL CALLBACK findVisibleOrHiddenMonitor(HWND window, LPARAM param) {
-    auto* s = reinterpret_cast<WindowSearch*>(param);
-    DWORD owner = 0;
-    ::GetWindowThreadProcessId(window, &owner);
-    wchar_t title[64] = {};
-    ::GetWindowTextW(window, title, 64);
-    if (owner == s->pid && wcscmp(title, L"Quarn Services Monitor") == 0) {
-        s->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-HWND monitorWindowOf(DWORD pid) {
-    WindowSearch search{pid, nullptr};
-    ::EnumWindows(&findVisibleOrHiddenMonitor, reinterpret_cast<LPARAM>(&search));
-    return search.found;
-}
-
-DWORD exitCodeOf(HANDLE process) {
-    DWORD code = STILL_ACTIVE;
-    ::GetExitCodeProcess(process, &code);
-    return code;
-}
 
 // Records the processes that `parent` started, with their tokens'
 // elevation types, as long as they can be opened.

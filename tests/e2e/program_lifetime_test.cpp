@@ -1,6 +1,7 @@
 // The program's entry and lifetime, seen from outside: start monitors, end
 // them with `svcsentry.exe exit`.
 #include "diagnostics/handles.h"
+#include "monitor_process.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -12,38 +13,11 @@ using testing_support::runProcess;
 using testing_support::startProcess;
 using testing_support::waitUntil;
 
+using e2e::exitCodeOf;
+using e2e::monitorWindowOf;
+using e2e::program;
+
 namespace {
-
-std::wstring program() {
-    return L"\"" + binDir() + L"\\svcsentry.exe\"";
-}
-
-struct WindowSearch {
-    DWORD pid;
-    HWND found;
-};
-
-// An EnumWindows callback must be CALLBACK (stdcall in 32-bit code), which a
-// lambda cannot be.
-BOOL CALLBACK findMonitorWindow(HWND window, LPARAM param) {
-    auto* s = reinterpret_cast<WindowSearch*>(param);
-    DWORD owner = 0;
-    ::GetWindowThreadProcessId(window, &owner);
-    wchar_t title[64] = {};
-    ::GetWindowTextW(window, title, 64);
-    if (owner == s->pid && wcscmp(title, L"Quarn Services Monitor") == 0) {
-        s->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-// The monitor dialog of process `pid`, or null.
-HWND monitorWindowOf(DWORD pid) {
-    WindowSearch search{pid, nullptr};
-    ::EnumWindows(&findMonitorWindow, reinterpret_cast<LPARAM>(&search));
-    return search.found;
-}
 
 // A running monitor ends within two seconds of the exit message.
 constexpr DWORD kEndMs = 2000;
@@ -53,12 +27,6 @@ constexpr DWORD kEndMs = 2000;
 // for a while when `exit` reaches it, so the tests let it settle first.
 void letMonitorsSettle() {
     ::Sleep(3000);
-}
-
-DWORD exitCodeOf(HANDLE process) {
-    DWORD code = STILL_ACTIVE;
-    ::GetExitCodeProcess(process, &code);
-    return code;
 }
 
 constexpr wchar_t kHungTitle[] = L"Quarn test hung window";
