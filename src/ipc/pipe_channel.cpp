@@ -83,8 +83,9 @@ std::unique_ptr<vserializer::reader> client::exchange(const GUID& method, const 
     // the whole request and may be carrying it out.
     delivered_ = !pipe_->endOfData();
 
+    const ULONGLONG deadline = ::GetTickCount64() + replyTimeoutMs_;
     uint8_t replyLength[4] = {};
-    pipe_->read(replyLength, sizeof replyLength, true);
+    readReply(replyLength, sizeof replyLength, deadline);
     const uint32_t size = replyLength[0] | (uint32_t{replyLength[1]} << 8) | (uint32_t{replyLength[2]} << 16) |
                           (uint32_t{replyLength[3]} << 24);
     // A pipe whose server has gone transfers nothing: that is a broken
@@ -94,12 +95,24 @@ std::unique_ptr<vserializer::reader> client::exchange(const GUID& method, const 
         throw vexception(format(L"The reply of %u bytes from the Quarn Management Service is longer than %u bytes",
                                 size, kMaxReplyLength),
                          kReply.entry());
+    // The body is a message of its own, also when it is empty: left unread,
+    // an empty one would be the next call's reply length.
     std::vector<uint8_t> reply(size);
-    if (size != 0) {
-        pipe_->read(reply.data(), size, true);
-        if (pipe_->endOfData()) pipeFinished();
-    }
+    uint8_t none = 0;
+    readReply(size != 0 ? reply.data() : &none, size, deadline);
+    if (pipe_->endOfData()) pipeFinished();
     return std::make_unique<vserializer::reader>(std::move(reply));
+}
+
+void client::readReply(void* buffer, DWORD count, ULONGLONG deadline) {
+    pipe_->beginRead(buffer, count, true);
+    if (!pipe_->inFlight()) return;
+    const ULONGLONG now = ::GetTickCount64();
+    pipe_->complete(nullptr, now < deadline ? static_cast<DWORD>(deadline - now) : 0, true);
+    if (pipe_->cancelled())
+        throw vexception(format(L"The Quarn Management Service did not answer within %u seconds",
+                                (replyTimeoutMs_ + 999) / 1000),
+                         kReply.entry());
 }
 
 std::unique_ptr<vserializer::reader> client::query(const GUID& method, const vserializer::writer& arguments) {

@@ -5,7 +5,8 @@
 //
 //   request  32-bit body length N, then the body: a 16-byte block with the
 //            method GUID in its in-memory form, then the argument bytes
-//   reply    32-bit length M, then M bytes
+//   reply    32-bit length M, then M bytes; each part is one message, so an
+//            empty reply is a length of 0 followed by an empty message
 #pragma once
 
 #include "diagnostics/win32.h"
@@ -27,6 +28,9 @@ public:
     // dropped.
     static constexpr uint32_t kMaxReplyLength = 16u * 1024 * 1024;
     static constexpr int kDefaultTryCount = 5;
+    // How long a call waits for its reply once the service has the request;
+    // every other thread that shares the client waits as long.
+    static constexpr DWORD kDefaultReplyTimeoutMs = 60000;
 
     // The pipe's name is read, at every connection, from the REG_SZ value
     // `pipeValueName` of HKLM `keyPath` (32-bit view); the value name itself
@@ -51,6 +55,10 @@ public:
     // "\\.\pipe\" + the configured name.
     std::wstring pipePath() const;
 
+    // A reply that is not whole within `milliseconds` fails its call and
+    // drops the connection (the request is not sent again).
+    void setReplyTimeout(DWORD milliseconds) { replyTimeoutMs_ = milliseconds; }
+
 protected:
     // Uses the current connection while it is open, else opens a new one.
     void connect();
@@ -64,6 +72,9 @@ private:
     std::unique_ptr<vserializer::reader> attempt(const GUID& method, const vserializer::writer& arguments);
     // Writes the request and reads its reply.
     std::unique_ptr<vserializer::reader> exchange(const GUID& method, const vserializer::writer& arguments);
+    // Reads one whole message of the reply, `count` bytes (an empty one for
+    // 0), waiting no later than `deadline` (GetTickCount64).
+    void readReply(void* buffer, DWORD count, ULONGLONG deadline);
 
     std::unique_ptr<Con::ClientOverlappedPipe> pipe_;
     std::wstring keyPath_;
@@ -71,6 +82,7 @@ private:
     VCriticalSection lock_;
     // Whether the current attempt's request reached the service whole.
     bool delivered_ = false;
+    DWORD replyTimeoutMs_ = kDefaultReplyTimeoutMs;
 };
 
 }  // namespace vpipechannel

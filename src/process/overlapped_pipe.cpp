@@ -85,6 +85,7 @@ DWORD OverlappedPipe::begin(bool reading, void* buffer, DWORD count, bool exact)
     if (endOfData_) return 0;
     overlapped_.resert();
     requested_ = count;
+    cancelled_ = false;
     const BOOL finished = reading ? ::ReadFile(handle_, buffer, count, nullptr, overlapped_.get())
                                   : ::WriteFile(handle_, buffer, count, nullptr, overlapped_.get());
     if (finished) {
@@ -155,7 +156,9 @@ DWORD OverlappedPipe::cancelInFlight() {
     ::CancelIoEx(handle_, overlapped_.get());
     DWORD transferred = 0;
     if (!::GetOverlappedResult(handle_, overlapped_.get(), &transferred, TRUE)) {
-        if (internal::isEndOfData(::GetLastError())) endOfData_ = true;
+        const DWORD error = ::GetLastError();
+        if (internal::isEndOfData(error)) endOfData_ = true;
+        cancelled_ = error == ERROR_OPERATION_ABORTED;
         transferred = 0;
     }
     completed_ = true;

@@ -130,6 +130,10 @@ public:
     // cancellation point; a cancellation cancels the I/O as well.
     DWORD complete(HANDLE cancelEvent, DWORD timeoutMs, bool exact);
     bool inFlight() const { return !completed_; }
+    // Whether the last request ended by being cancelled (the time-out, the
+    // cancel event, a thread cancellation) rather than by finishing: a zero
+    // byte count alone cannot tell an empty message from a cancelled read.
+    bool cancelled() const { return cancelled_; }
     // Cancels a request in flight, and closes the handle (see Pipe::close).
     void close(bool noFlush = false) override;
 
@@ -145,6 +149,7 @@ protected:
     DWORD requested_ = 0;
     Overlapped overlapped_;
     bool completed_ = true;
+    bool cancelled_ = false;
 
 private:
     DWORD begin(bool reading, void* buffer, DWORD count, bool exact);

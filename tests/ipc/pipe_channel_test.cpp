@@ -229,7 +229,10 @@ TEST(PipeChannel, RepliesEmptyErrorAndOversized) {
         EXPECT_EQ(error.message(), L"Unexpected end of data when read from serializer.");
     }
 
+    // The empty reply's body message was read with it: the next call on the
+    // same connection reads its own reply.
     EXPECT_EQ(errorOf(client, L"error"), L"quarnsrv: no value named 'error'");
+    EXPECT_EQ(server.connections(), 1);
 
     // Refused without waiting for four gigabytes, and the connection
     // dropped; the service has the request, so it is not sent again.
@@ -243,6 +246,30 @@ TEST(PipeChannel, RepliesEmptyErrorAndOversized) {
     EXPECT_NE(refused.find(L"vpipechannel::client::query"), std::wstring::npos);
     EXPECT_EQ(ask(client, L"next"), L"fine");
     EXPECT_EQ(server.connections(), before + 1);
+}
+
+// A service that takes the request and never answers: the call fails after
+// the channel's time-out instead of holding every thread that shares the
+// client, and the request is not sent again.
+TEST(PipeChannel, AReplyThatNeverComesFailsTheCallAfterTheTimeOut) {
+    Channel channel;
+    UniqueHandle release(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ScriptedPipeServer server(channel.name, [&](const Bytes& body) {
+        const std::wstring name = argumentOf(body);
+        if (name == L"silent") ::WaitForSingleObject(release.get(), 20000);
+        return ScriptedPipeServer::stringReply(L"re:" + name);
+    });
+    auto client = channel.client(true);
+    client.setReplyTimeout(2000);
+    const std::wstring error = errorOf(client, L"silent");
+    EXPECT_NE(error.find(L"The Quarn Management Service did not answer within 2 seconds"), std::wstring::npos)
+        << error;
+    EXPECT_EQ(server.requests().size(), 1u);
+    ::SetEvent(release.get());
+    // The late reply went with the dropped connection.
+    EXPECT_EQ(ask(client, L"next"), L"re:next");
+    EXPECT_EQ(server.connections(), 2);
+    EXPECT_EQ(server.requests().size(), 2u);
 }
 
 TEST(PipeChannel, MissingPipeFailsWithItsName) {

@@ -24,7 +24,6 @@ Bytes wideStringRecord(const std::wstring& text) {
 std::vector<Bytes> ScriptedPipeServer::framed(const Bytes& body) {
     Bytes length;
     appendU32(length, static_cast<uint32_t>(body.size()));
-    if (body.empty()) return {length};
     return {length, body};
 }
 

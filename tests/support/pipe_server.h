@@ -47,7 +47,8 @@ public:
 
     // A reply of one string record, framed as the service frames it.
     static std::vector<Bytes> stringReply(const std::wstring& text);
-    // The body framed as a reply: its length message, then the body.
+    // The body framed as a reply: its length message, then the body's
+    // message (an empty one for an empty body, as the service sends it).
     static std::vector<Bytes> framed(const Bytes& body);
 
 private:
