@@ -99,7 +99,7 @@ APT_ERROR=""
 apt_install() {
   local out
   if out=$(as_root apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "$@" 2>&1); then return 0; fi
-  APT_ERROR=$(printf '%s\n' "$out" | sed -n '/unmet dependencies/,$p;/^E:/p' | awk '!seen[$0]++' | head -20)
+  APT_ERROR=$(printf '%s\n' "$out" | sed -n '/unmet dependencies/,$p;/^E:/p' | awk '!seen[$0]++ && ++n <= 20')
   [ -n "$APT_ERROR" ] || APT_ERROR=$(printf '%s\n' "$out" | tail -5)
   return 1
 }
@@ -265,6 +265,15 @@ start_environment() {
     # its database locked (StartService: 1055) for half a minute: start afresh.
     wineserver -k >/dev/null 2>&1 || true
     wineserver -w >/dev/null 2>&1 || true
+    # A display of our own has no window manager, and Wine waits up to two
+    # seconds for the missing manager's answer each time it hides a window it
+    # lets the manager handle (a dialog hidden or destroyed, the tray icon
+    # removed). Windows that Wine handles itself need no answer, and Wine
+    # draws their title bars. (Only in a throwaway prefix: the demo's is
+    # kept and may later run on a desktop with a window manager.)
+    if [ "${ENV_OWN_DISPLAY:-0}" = 1 ] && [ -z "${WINEPREFIX_OVERRIDE:-}" ]; then
+      printf '\n[Software\\\\Wine\\\\X11 Driver] %s\n"Managed"="N"\n' "$(date +%s)" >>"$WINEPREFIX/user.reg"
+    fi
   fi
   wineserver -p >/dev/null 2>&1 &
   ENV_PIDS+=($!)
