@@ -37,22 +37,17 @@ RECT itemRectRequest(HTREEITEM item) {
     return request;
 }
 
-void giveChild(LONG child, VARIANT* result) {
-    ::VariantInit(result);
-    result->vt = VT_I4;
-    result->lVal = child;
-}
-
-class TreeAccessible final : public IAccessible {
+// IUnknown for a heap object that implements `Interface`: the interfaces
+// it answers besides IUnknown, and a reference count that starts at one and
+// deletes the object at zero.
+template <class Interface>
+class ComObject : public Interface {
 public:
-    TreeAccessible(std::shared_ptr<const TreeWindow> window, RowDescriber describe)
-        : window_(std::move(window)), describe_(describe) {}
-
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
         if (!object) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_IDispatch || iid == kIidAccessible) {
-            *object = static_cast<IAccessible*>(this);
-            AddRef();
+        if (iid == IID_IUnknown || answers(iid)) {
+            *object = static_cast<Interface*>(this);
+            this->AddRef();
             return S_OK;
         }
         *object = nullptr;
@@ -64,6 +59,27 @@ public:
         if (left == 0) delete this;
         return left;
     }
+
+protected:
+    virtual ~ComObject() = default;
+    virtual bool answers(REFIID iid) const = 0;
+
+private:
+    std::atomic<ULONG> references_{1};
+};
+
+void giveChild(LONG child, VARIANT* result) {
+    ::VariantInit(result);
+    result->vt = VT_I4;
+    result->lVal = child;
+}
+
+class TreeAccessible final : public ComObject<IAccessible> {
+public:
+    TreeAccessible(std::shared_ptr<const TreeWindow> window, RowDescriber describe)
+        : window_(std::move(window)), describe_(describe) {}
+
+    bool answers(REFIID iid) const override { return iid == IID_IDispatch || iid == kIidAccessible; }
 
     // Clients reach the properties through the vtable, not by name.
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
@@ -304,33 +320,17 @@ private:
 
     std::shared_ptr<const TreeWindow> window_;
     RowDescriber describe_;
-    std::atomic<ULONG> references_{1};
 };
 
-class RowDescriptionServer final : public IAccPropServer {
+class RowDescriptionServer final : public ComObject<IAccPropServer> {
 public:
     RowDescriptionServer(std::shared_ptr<const TreeWindow> window, RowDescriber describe, IAccPropServices* services)
         : window_(std::move(window)), describe_(describe), services_(services) {
         services_->AddRef();
     }
-    ~RowDescriptionServer() { services_->Release(); }
+    ~RowDescriptionServer() override { services_->Release(); }
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-        if (!object) return E_POINTER;
-        if (iid == IID_IUnknown || iid == kIidAccPropServer) {
-            *object = static_cast<IAccPropServer*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG left = --references_;
-        if (left == 0) delete this;
-        return left;
-    }
+    bool answers(REFIID iid) const override { return iid == kIidAccPropServer; }
 
     // Answers "no such property" for anything but a row's description, and
     // once the window is gone.
@@ -361,7 +361,6 @@ private:
     std::shared_ptr<const TreeWindow> window_;
     RowDescriber describe_;
     IAccPropServices* services_;
-    std::atomic<ULONG> references_{1};
 };
 
 }  // namespace
