@@ -43,13 +43,18 @@ void recordChildren(DWORD parent, std::map<DWORD, int>& children) {
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof(entry);
     for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
-        // Copies of the program only: Wine may start helper processes of its
-        // own under the monitor.
-        if (entry.th32ParentProcessID != parent || children.count(entry.th32ProcessID) ||
-            _wcsicmp(entry.szExeFile, L"svcsentry.exe") != 0)
-            continue;
+        if (entry.th32ParentProcessID != parent || children.count(entry.th32ProcessID)) continue;
         UniqueHandle child(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
-        if (child) children[entry.th32ProcessID] = testing_support::processElevationType(child.get());
+        if (!child) continue;
+        // Copies of the program only, by the process's own image: Wine lists
+        // a starting process for a moment with no name in the snapshot.
+        wchar_t image[MAX_PATH * 2];
+        DWORD length = MAX_PATH * 2;
+        if (!::QueryFullProcessImageNameW(child.get(), 0, image, &length)) continue;
+        const std::wstring path(image, length);
+        const std::wstring name = path.substr(path.find_last_of(L"\\/") + 1);
+        if (_wcsicmp(name.c_str(), L"svcsentry.exe") != 0) continue;
+        children[entry.th32ProcessID] = testing_support::processElevationType(child.get());
     }
 }
 
