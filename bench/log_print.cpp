@@ -17,6 +17,10 @@
 namespace {
 
 constexpr wchar_t kConfigKey[] = L"SOFTWARE\\Quarn\\ZRT Config\\Config";
+// A key as deep as the product's, in the program's own registry view, for
+// the cost of the product's 32-bit view against it.
+constexpr wchar_t kOwnViewRoot[] = L"SOFTWARE\\QuarnBench";
+constexpr wchar_t kOwnViewKey[] = L"SOFTWARE\\QuarnBench\\ZRT Config\\Config";
 
 // Sets a value of the product configuration for the run and restores it.
 class Setting {
@@ -47,10 +51,11 @@ private:
 
 constexpr wchar_t kText[] = L"Info: benchmark line with some text";
 
-// One registry value read as a static lookup does it.
-void lookup(const wchar_t* name) {
+// One registry value read as a static lookup does it, in the product's view
+// (the 32-bit one) or, for the comparison below, in the program's own.
+void lookup(const wchar_t* name, const wchar_t* subKey = kConfigKey, REGSAM view = KEY_WOW64_32KEY) {
     HKEY key = nullptr;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kConfigKey, 0, KEY_READ | KEY_WOW64_32KEY, &key) != ERROR_SUCCESS) return;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey, 0, KEY_READ | view, &key) != ERROR_SUCCESS) return;
     BYTE data[2 * MAX_PATH];
     DWORD type = 0, size = sizeof(data);
     ::RegQueryValueExW(key, name, nullptr, &type, data, &size);
@@ -62,15 +67,19 @@ void writeText(HANDLE file, const wchar_t* text, int length) {
     ::WriteFile(file, text, DWORD(length * sizeof(wchar_t)), &written, nullptr);
 }
 
-// The line as the design writes it, with the platform's calls only.
-void rawLine(const std::wstring& logs) {
-    static unsigned queries = 0;
-    if ((queries++ & 15) == 0) lookup(L"Debug");
-    lookup(L"PRODUCT_ROOT_D");
-    lookup(L"log_debug_enabled");
-    lookup(L"log_debug_history");
-    lookup(L"log_debug_rotation");
+// The parts of one line as the design makes it, with the platform's calls
+// only; each is also timed on its own.
 
+void rawSettings(const wchar_t* subKey, REGSAM view) {
+    static unsigned queries = 0;
+    if ((queries++ & 15) == 0) lookup(L"Debug", subKey, view);
+    lookup(L"PRODUCT_ROOT_D", subKey, view);
+    lookup(L"log_debug_enabled", subKey, view);
+    lookup(L"log_debug_history", subKey, view);
+    lookup(L"log_debug_rotation", subKey, view);
+}
+
+HANDLE rawMutexTaken() {
     SECURITY_DESCRIPTOR descriptor;
     ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
     ::SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
@@ -78,7 +87,16 @@ void rawLine(const std::wstring& logs) {
     HANDLE mutex = ::CreateMutexW(&attributes, FALSE, L"quarn-bench-raw-debug");
     ::WaitForSingleObject(mutex, INFINITE);
     ::WaitForSingleObject(mutex, INFINITE);  // the rotation
+    return mutex;
+}
 
+void rawMutexReleased(HANDLE mutex) {
+    ::ReleaseMutex(mutex);
+    ::ReleaseMutex(mutex);
+    ::CloseHandle(mutex);
+}
+
+void rawListing(const std::wstring& logs) {
     WIN32_FIND_DATAW data;
     std::wstring last;
     HANDLE find = ::FindFirstFileW((logs + L"\\quarnlog_debug*.log").c_str(), &data);
@@ -88,14 +106,15 @@ void rawLine(const std::wstring& logs) {
         } while (::FindNextFileW(find, &data));
         ::FindClose(find);
     }
+}
+
+void rawFile(const std::wstring& logs) {
     SYSTEMTIME t;
     ::GetLocalTime(&t);
     wchar_t name[64];
     swprintf(name, 64, L"\\quarnlog_debug%04d%02d%02d.log", t.wYear, t.wMonth, t.wDay);
     HANDLE file = ::CreateFileW((logs + name).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ::ReleaseMutex(mutex);
-
     LARGE_INTEGER end{};
     ::SetFilePointerEx(file, LARGE_INTEGER{}, &end, FILE_END);
     if (end.QuadPart == 0) writeText(file, L"\xFEFF", 1);
@@ -109,8 +128,17 @@ void rawLine(const std::wstring& logs) {
     writeText(file, kText, static_cast<int>(wcslen(kText)));
     writeText(file, L"\r\n", 2);
     ::CloseHandle(file);
-    ::ReleaseMutex(mutex);
-    ::CloseHandle(mutex);
+}
+
+// The whole line. The design lets the mutex go once the file is open and
+// again after the close; both releases come after the close here, which
+// costs the same calls.
+void rawLine(const std::wstring& logs) {
+    rawSettings(kConfigKey, KEY_WOW64_32KEY);
+    HANDLE mutex = rawMutexTaken();
+    rawListing(logs);
+    rawFile(logs);
+    rawMutexReleased(mutex);
 }
 
 std::wstring makeRoot(const wchar_t* what) {
@@ -138,6 +166,40 @@ void removeRoot(const std::wstring& root) {
     ::RemoveDirectoryW(logs.c_str());
     ::RemoveDirectoryW((root + L"\\admin").c_str());
     ::RemoveDirectoryW(root.c_str());
+}
+
+// Where the raw line's time goes, part by part, and what the product's
+// 32-bit registry view costs against the program's own view.
+void printParts(const std::wstring& logs) {
+    HKEY own = nullptr;
+    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kOwnViewKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &own,
+                          nullptr) != ERROR_SUCCESS) {
+        std::printf("cannot create %ls\n", kOwnViewKey);
+        return;
+    }
+    const DWORD zero = 0;
+    for (const wchar_t* name : {L"Debug", L"log_debug_enabled", L"log_debug_history", L"log_debug_rotation"})
+        ::RegSetValueExW(own, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&zero), sizeof(zero));
+    ::RegSetValueExW(own, L"PRODUCT_ROOT_D", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"C:\\"), 4 * sizeof(wchar_t));
+    ::RegCloseKey(own);
+
+    constexpr int kLines = 200, kRounds = 5;
+    double settings = 1e300, ownView = 1e300, mutex = 1e300, listing = 1e300, file = 1e300;
+    for (int round = 0; round < kRounds; ++round) {
+        settings = std::min(settings, microsecondsPerCall(kLines, [] { rawSettings(kConfigKey, KEY_WOW64_32KEY); }));
+        ownView = std::min(ownView, microsecondsPerCall(kLines, [] { rawSettings(kOwnViewKey, 0); }));
+        mutex = std::min(mutex, microsecondsPerCall(kLines, [] { rawMutexReleased(rawMutexTaken()); }));
+        listing = std::min(listing, microsecondsPerCall(kLines, [&] { rawListing(logs); }));
+        file = std::min(file, microsecondsPerCall(kLines, [&] { rawFile(logs); }));
+    }
+    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kOwnViewRoot);
+    std::printf("the raw line's parts, us per line:\n");
+    std::printf("  registry reads, product's 32-bit view  %8.1f\n", settings);
+    std::printf("  the same reads in the program's view    %8.1f\n", ownView);
+    std::printf("  named mutex                             %8.1f\n", mutex);
+    std::printf("  listing of the log's files              %8.1f\n", listing);
+    std::printf("  file opened, written, closed            %8.1f\n", file);
+    printResult("debug-log line's registry reads, 32-bit view / own view", settings, ownView, "us");
 }
 
 }  // namespace
@@ -179,6 +241,7 @@ int main() {
     std::printf("LogManager::print (Debug on): %.1f us per line\n", print);
     std::printf("raw calls of the design:      %.1f us per line\n", raw);
     printResult("debug-log line / the design's raw calls", print, raw, "us");
+    printParts(rawRoot + L"\\admin\\logs");
     removeRoot(root);
     removeRoot(rawRoot);
     return 0;
