@@ -140,6 +140,14 @@ struct Hook {
     static pointer empty() noexcept { return nullptr; }
     static void close(pointer h) noexcept { ::UnhookWindowsHookEx(h); }
 };
+// A GDI object of one kind (HBITMAP, HFONT, HBRUSH...): all are deleted
+// alike, and the kind keeps one from being handed where another is wanted.
+template <class Object>
+struct GdiObject {
+    using pointer = Object;
+    static pointer empty() noexcept { return nullptr; }
+    static void close(pointer h) noexcept { ::DeleteObject(h); }
+};
 
 }  // namespace handle_traits
 
@@ -155,13 +163,6 @@ using UniqueLocalMemory = UniqueResource<handle_traits::LocalMemory>;
 using UniqueWindowStation = UniqueResource<handle_traits::WindowStation>;
 using UniqueDesktop = UniqueResource<handle_traits::Desktop>;
 using UniqueImageList = UniqueResource<handle_traits::ImageList>;
-
-namespace handle_traits {
-struct Bitmap {
-    using pointer = HBITMAP;
-    static pointer empty() noexcept { return nullptr; }
-    static void close(pointer h) noexcept { ::DeleteObject(h); }
-};
-}  // namespace handle_traits
-using UniqueBitmap = UniqueResource<handle_traits::Bitmap>;
 using UniqueHook = UniqueResource<handle_traits::Hook>;
+using UniqueBitmap = UniqueResource<handle_traits::GdiObject<HBITMAP>>;
+using UniqueFont = UniqueResource<handle_traits::GdiObject<HFONT>>;

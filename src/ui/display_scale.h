@@ -23,15 +23,6 @@ UINT windowDpi(HWND window);
 // metric scaled from the system DPI to `dpi`.
 int systemMetricForDpi(int index, UINT dpi);
 
-namespace handle_traits {
-struct Font {
-    using pointer = HFONT;
-    static pointer empty() noexcept { return nullptr; }
-    static void close(pointer h) noexcept { ::DeleteObject(h); }
-};
-}  // namespace handle_traits
-using UniqueFont = UniqueResource<handle_traits::Font>;
-
 // A dialog's font and the places of its controls, recorded once at one DPI
 // and scaled from that record to any other, so that moving back and forth
 // between monitors never accumulates rounding.
