@@ -1,6 +1,7 @@
 #include "app/elevated_launcher.h"
 
 #include "diagnostics/exceptions.h"
+#include "diagnostics/wine.h"
 #include "process/command_line.h"
 #include "security/token_elevation.h"
 
@@ -14,10 +15,6 @@ namespace {
 // administrator's pair, where Windows' consent hands the program the full
 // half. Under Wine the start is made here as consent makes it: with the
 // token linked to the caller's, as the new process's primary token.
-bool runsUnderWine() {
-    HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-    return ntdll && ::GetProcAddress(ntdll, "wine_get_version");
-}
 
 BOOL WINAPI startWithLinkedTokenUnderWine(SHELLEXECUTEINFOW* info) {
     UniqueHandle own;
@@ -44,8 +41,7 @@ BOOL WINAPI startWithLinkedTokenUnderWine(SHELLEXECUTEINFOW* info) {
 }
 
 BOOL WINAPI platformShellExecuteEx(SHELLEXECUTEINFOW* info) {
-    static const bool wine = runsUnderWine();
-    if (wine && info->lpVerb && std::wcscmp(info->lpVerb, L"runas") == 0 &&
+    if (runningUnderWine() && info->lpVerb && std::wcscmp(info->lpVerb, L"runas") == 0 &&
         currentElevationType() == ElevationType::Limited)
         return startWithLinkedTokenUnderWine(info);
     return ::ShellExecuteExW(info);

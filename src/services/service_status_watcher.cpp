@@ -1,5 +1,6 @@
 #include "services/service_status_watcher.h"
 
+#include "diagnostics/wine.h"
 #include "services/wine_service_manager.h"
 
 #include <algorithm>
@@ -116,7 +117,7 @@ std::unique_ptr<ServiceStatusWatcher::Registration> ServiceStatusWatcher::open(c
     registration->key = keyOf(name);
     registration->serial = ++serials_;
     registration->own = own_.count(registration->key) != 0;
-    if (wine_service_manager::running()) {
+    if (runningUnderWine()) {
         // The deletion probe needs the right to change the configuration;
         // without it the service is watched all the same.
         registration->service.reset(

@@ -2,14 +2,6 @@
 
 namespace wine_service_manager {
 
-bool running() {
-    static const bool wine = [] {
-        const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-        return ntdll && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
-    }();
-    return wine;
-}
-
 bool markedForDeletion(SC_HANDLE service) {
     return !::ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, nullptr, nullptr,
                                    nullptr, nullptr, nullptr, nullptr, nullptr) &&

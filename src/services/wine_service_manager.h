@@ -1,6 +1,6 @@
-// What Wine's service manager does differently from Windows, in one place,
-// with the workaround each difference needs. Everything here is used only
-// where ntdll exports wine_get_version.
+// What Wine's service manager does differently from Windows, with the
+// workaround each difference needs. Everything here is used only where
+// runningUnderWine() (diagnostics/wine.h) says so.
 //
 // Wine 8 never notifies SERVICE_NOTIFY_DELETE_PENDING: a service deleted
 // while a handle to it is open stays marked for deletion, unnoticed. What
@@ -13,9 +13,6 @@
 #include "diagnostics/win32.h"
 
 namespace wine_service_manager {
-
-// True when the program runs under Wine (asked once).
-bool running();
 
 // Whether the service behind `service` (opened with SERVICE_CHANGE_CONFIG)
 // is marked for deletion.
