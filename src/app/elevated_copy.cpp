@@ -1,6 +1,7 @@
 #include "app/elevated_copy.h"
 
 #include "app/elevated_command.h"
+#include "app/running_monitors.h"
 #include "app/tray_app.h"
 #include "diagnostics/exceptions.h"
 #include "diagnostics/handles.h"
@@ -27,13 +28,6 @@ std::optional<DWORD> parentProcessId() {
     return std::nullopt;
 }
 
-std::wstring imageOf(HANDLE process) {
-    wchar_t path[32768];
-    DWORD length = static_cast<DWORD>(std::size(path));
-    if (!::QueryFullProcessImageNameW(process, 0, path, &length)) return std::wstring();
-    return std::wstring(path, length);
-}
-
 ULONGLONG creationTimeOf(HANDLE process) {
     FILETIME created{}, exited{}, kernel{}, user{};
     if (!::GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
@@ -58,8 +52,8 @@ bool startedByMonitorOwning(HWND window, std::wstring& refusal) {
         refusal = L"its parent process cannot be opened";
         return false;
     }
-    const std::wstring own = imageOf(::GetCurrentProcess());
-    const std::wstring theirs = imageOf(parentProcess.get());
+    const std::wstring own = programOf(::GetCurrentProcess());
+    const std::wstring theirs = programOf(parentProcess.get());
     if (own.empty() || ::CompareStringOrdinal(own.c_str(), static_cast<int>(own.size()), theirs.c_str(),
                                               static_cast<int>(theirs.size()), TRUE) != CSTR_EQUAL) {
         refusal = L"its parent runs another program (" + theirs + L")";

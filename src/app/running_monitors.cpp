@@ -44,20 +44,6 @@ bool samePath(const std::wstring& left, const std::wstring& right) {
                                   static_cast<int>(right.size()), TRUE) == CSTR_EQUAL;
 }
 
-// The full path of the program `process` runs; empty when it cannot be read.
-std::wstring programOf(HANDLE process) {
-    std::wstring path(MAX_PATH, L'\0');
-    while (true) {
-        DWORD length = static_cast<DWORD>(path.size());
-        if (::QueryFullProcessImageNameW(process, 0, path.data(), &length)) {
-            path.resize(length);
-            return path;
-        }
-        if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER || path.size() > 32768) return std::wstring();
-        path.resize(path.size() * 2);
-    }
-}
-
 std::vector<running_monitors_detail::ListedProcess> snapshotProcesses() {
     std::vector<running_monitors_detail::ListedProcess> processes;
     // CreateToolhelp32Snapshot fails with INVALID_HANDLE_VALUE.
@@ -158,6 +144,19 @@ bool isServiceAccount(PSID sid) {
 }
 
 }  // namespace
+
+std::wstring programOf(HANDLE process) {
+    std::wstring path(MAX_PATH, L'\0');
+    while (true) {
+        DWORD length = static_cast<DWORD>(path.size());
+        if (::QueryFullProcessImageNameW(process, 0, path.data(), &length)) {
+            path.resize(length);
+            return path;
+        }
+        if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER || path.size() > 32768) return std::wstring();
+        path.resize(path.size() * 2);
+    }
+}
 
 namespace running_monitors_detail {
 Calls& calls() {

@@ -43,6 +43,10 @@ struct RunningMonitor {
 // counted too: the installer must not replace a file that may be in use.
 std::vector<RunningMonitor> runningMonitors();
 
+// The full path of the program `process` runs (opened with at least
+// PROCESS_QUERY_LIMITED_INFORMATION); empty when it cannot be read.
+std::wstring programOf(HANDLE process);
+
 // Starts `commandLine` the way the user's shell would start it: when this
 // process runs elevated (an installer run as administrator), as a child of
 // the shell of this session, with the shell's token and integrity level;

@@ -6,6 +6,7 @@
 // there, as Windows' consent does (app/elevated_launcher.cpp).
 #include "../app/packages_fixture.h"
 #include "app/elevated_copy.h"
+#include "app/running_monitors.h"
 #include "diagnostics/handles.h"
 #include "limited_token.h"
 #include "resource_ids.h"
@@ -48,12 +49,8 @@ void recordChildren(DWORD parent, std::map<DWORD, int>& children) {
         if (!child) continue;
         // Copies of the program only, by the process's own image: Wine lists
         // a starting process for a moment with no name in the snapshot.
-        wchar_t image[MAX_PATH * 2];
-        DWORD length = MAX_PATH * 2;
-        if (!::QueryFullProcessImageNameW(child.get(), 0, image, &length)) continue;
-        const std::wstring path(image, length);
-        const std::wstring name = path.substr(path.find_last_of(L"\\/") + 1);
-        if (_wcsicmp(name.c_str(), L"svcsentry.exe") != 0) continue;
+        const std::wstring path = programOf(child.get());
+        if (path.empty() || _wcsicmp(path.c_str() + path.find_last_of(L"\\/") + 1, L"svcsentry.exe") != 0) continue;
         children[entry.th32ProcessID] = testing_support::processElevationType(child.get());
     }
 }

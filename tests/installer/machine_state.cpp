@@ -1,5 +1,6 @@
 #include "machine_state.h"
 
+#include "app/running_monitors.h"
 #include "diagnostics/handles.h"
 #include "test_support.h"
 
@@ -244,9 +245,7 @@ std::vector<MonitorProcess> monitorProcesses() {
         if (_wcsicmp(entry.szExeFile, L"svcsentry.exe") != 0) continue;
         MonitorProcess monitor{entry.th32ProcessID, L""};
         UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
-        wchar_t path[MAX_PATH] = {};
-        DWORD length = MAX_PATH;
-        if (process && ::QueryFullProcessImageNameW(process.get(), 0, path, &length)) monitor.program = path;
+        if (process) monitor.program = programOf(process.get());
         found.push_back(monitor);
     }
     return found;
