@@ -73,17 +73,19 @@ void createService(const std::wstring& name, const std::wstring& display, const 
     }
     dependencyList.push_back(L'\0');
     const ServiceHandle manager = openManager(SC_MANAGER_CREATE_SERVICE);
-    // A service of this name that was deleted stays marked for deletion
-    // until the last handle to it is closed (a process that ended a moment
-    // ago may still hold one): its name is free shortly after.
+    const ServiceHandle service(createWhenTheNameIsFree([&] {
+        return ::CreateServiceW(manager.get(), name.c_str(), display.empty() ? nullptr : display.c_str(),
+                                SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, startType, SERVICE_ERROR_NORMAL,
+                                path.c_str(), nullptr, nullptr, dependencies.empty() ? nullptr : dependencyList.c_str(),
+                                nullptr, nullptr);
+    }));
+    if (!service) fail("CreateService", name, ::GetLastError());
+}
+
+SC_HANDLE createWhenTheNameIsFree(const std::function<SC_HANDLE()>& create) {
     for (int tries = 0;; ++tries) {
-        const ServiceHandle service(::CreateServiceW(
-            manager.get(), name.c_str(), display.empty() ? nullptr : display.c_str(), SERVICE_ALL_ACCESS,
-            SERVICE_WIN32_OWN_PROCESS, startType, SERVICE_ERROR_NORMAL, path.c_str(), nullptr, nullptr,
-            dependencies.empty() ? nullptr : dependencyList.c_str(), nullptr, nullptr));
-        if (service) return;
-        const DWORD error = ::GetLastError();
-        if (error != ERROR_SERVICE_MARKED_FOR_DELETE || tries == 100) fail("CreateService", name, error);
+        if (SC_HANDLE service = create()) return service;
+        if (::GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE || tries == 100) return nullptr;
         ::Sleep(100);
     }
 }

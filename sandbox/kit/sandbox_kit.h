@@ -5,6 +5,7 @@
 
 #include "diagnostics/win32.h"
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,6 +26,13 @@ std::wstring uniqueName(const std::wstring& prefix);
 void createService(const std::wstring& name, const std::wstring& display, const std::wstring& commandLineArgs,
                    const std::vector<std::wstring>& dependencies = {}, DWORD startType = SERVICE_DEMAND_START,
                    const std::wstring& binary = testsvcPath());
+
+// Calls `create` (a CreateServiceW) again while it fails with
+// ERROR_SERVICE_MARKED_FOR_DELETE, for up to 10 s: a deleted service of the
+// same name stays until the last handle to it is closed (a process that
+// ended a moment ago may still hold one). Returns the new service's handle,
+// or null with the last error set.
+SC_HANDLE createWhenTheNameIsFree(const std::function<SC_HANDLE()>& create);
 
 // Stops the service (sends STOP, and ends its process when it does not stop
 // within `stopTimeoutMs`), then deletes it. Returns false when no such

@@ -40,10 +40,12 @@ public:
         auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config_.data());
         UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
         const bool system = config->lpServiceStartName && _wcsicmp(config->lpServiceStartName, L"LocalSystem") == 0;
-        UniqueServiceHandle service(::CreateServiceW(
-            manager.get(), kManagementServiceName, config->lpDisplayName, SERVICE_ALL_ACCESS, config->dwServiceType,
-            config->dwStartType, config->dwErrorControl, config->lpBinaryPathName, config->lpLoadOrderGroup, nullptr,
-            config->lpDependencies, system ? nullptr : config->lpServiceStartName, nullptr));
+        UniqueServiceHandle service(sandboxkit::createWhenTheNameIsFree([&] {
+            return ::CreateServiceW(manager.get(), kManagementServiceName, config->lpDisplayName, SERVICE_ALL_ACCESS,
+                                    config->dwServiceType, config->dwStartType, config->dwErrorControl,
+                                    config->lpBinaryPathName, config->lpLoadOrderGroup, nullptr,
+                                    config->lpDependencies, system ? nullptr : config->lpServiceStartName, nullptr);
+        }));
         if (service && wasRunning_) ::StartServiceW(service.get(), 0, nullptr);
     }
 

@@ -63,11 +63,12 @@ ServiceAbsent::ServiceAbsent(std::wstring name) : name_(std::move(name)), config
 
 ServiceAbsent::~ServiceAbsent() {
     SC_HANDLE manager = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
-    SC_HANDLE service =
-        manager ? ::CreateServiceW(manager, name_.c_str(), config_.display.c_str(), SERVICE_ALL_ACCESS,
-                                   SERVICE_WIN32_OWN_PROCESS, config_.startType, SERVICE_ERROR_NORMAL,
-                                   config_.binaryPath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr)
-                : nullptr;
+    SC_HANDLE service = manager ? sandboxkit::createWhenTheNameIsFree([&] {
+        return ::CreateServiceW(manager, name_.c_str(), config_.display.c_str(), SERVICE_ALL_ACCESS,
+                                SERVICE_WIN32_OWN_PROCESS, config_.startType, SERVICE_ERROR_NORMAL,
+                                config_.binaryPath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+    })
+                                : nullptr;
     EXPECT_NE(service, nullptr) << "service " << std::string(name_.begin(), name_.end()) << " not created again: "
                                 << ::GetLastError();
     if (service) ::CloseServiceHandle(service);
